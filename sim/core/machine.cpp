@@ -1,0 +1,37 @@
+#include "machine.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "exports.h"
+#include "fault.h"
+
+namespace sim {
+
+Machine& machine()
+{
+    static Machine m;
+    return m;
+}
+
+void Boot() { InstallFaultHandling(); }
+
+void ResetMachine()
+{
+    Boot();
+    machine() = Machine();
+    CurrentTib()->ExceptionList = win32::kChainEnd;
+}
+
+void Violation(const char* format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    machine().violations.push_back(text);
+    std::fprintf(stderr, "sim: contract violation: %s\n", text);
+}
+
+}  // namespace sim

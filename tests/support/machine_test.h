@@ -1,0 +1,68 @@
+// The base of every test on the test machine: a fresh machine before the case, and no contract
+// violation, PE mapping or selector left behind after it.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "core/exports.h"
+#include "core/fault.h"
+#include "core/ldt.h"
+#include "core/machine.h"
+#include "pe/pe.h"
+
+class MachineTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        sim::ResetMachine();
+        selectors_before_ = sim::LiveSelectors();
+    }
+
+    void TearDown() override
+    {
+        for (sim::PeModule* m : modules_) sim::UnloadPe(m);
+        EXPECT_TRUE(sim::machine().violations.empty()) << sim::machine().violations.front();
+        EXPECT_EQ(sim::LivePeMappings(), 0u);
+        EXPECT_EQ(sim::LiveSelectors(), selectors_before_);
+        EXPECT_EQ(sim::LiveGuardedBlocks(), 0u);
+    }
+
+    static std::string Fixture(const char* name) { return std::string(KIT_DIR) + "/fixtures/" + name; }
+
+    // Loads a fixture PE file that must load; unloaded after the case.
+    sim::PeModule* Load(const char* name, const sim::LoadOptions& options = {})
+    {
+        std::string error;
+        sim::PeModule* m = sim::LoadPe(Fixture(name), &error, options);
+        EXPECT_NE(m, nullptr) << error;
+        if (m) modules_.push_back(m);
+        return m;
+    }
+
+    void Unload(sim::PeModule* m)
+    {
+        modules_.erase(std::remove(modules_.begin(), modules_.end(), m), modules_.end());
+        sim::UnloadPe(m);
+    }
+
+    template <typename Fn> static Fn Export(sim::PeModule* m, const char* name)
+    {
+        void* p = sim::FindPeExport(m, name);
+        EXPECT_NE(p, nullptr) << name;
+        return reinterpret_cast<Fn>(p);
+    }
+
+    template <typename Fn> static Fn Kernel32(const char* name)
+    {
+        void* p = sim::FindMachineExport("KERNEL32", name);
+        EXPECT_NE(p, nullptr) << name;
+        return reinterpret_cast<Fn>(p);
+    }
+
+private:
+    std::vector<sim::PeModule*> modules_;
+    unsigned selectors_before_ = 0;
+};
