@@ -5,6 +5,7 @@
 
 #include "exports.h"
 #include "fault.h"
+#include "../transition/transition.h"
 
 namespace sim {
 
@@ -14,12 +15,17 @@ Machine& machine()
     return m;
 }
 
-void Boot() { InstallFaultHandling(); }
+void Boot()
+{
+    InstallFaultHandling();
+    InitTransitions();
+}
 
 void ResetMachine()
 {
     Boot();
     machine() = Machine();
+    FreeEntries16();
     CurrentTib()->ExceptionList = win32::kChainEnd;
 }
 

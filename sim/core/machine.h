@@ -46,9 +46,10 @@ struct Machine {
 
 Machine& machine();
 
-// Once per process: the thread's TIB and FS, the fault handlers. Idempotent.
+// Once per process: the thread's TIB and FS, the fault handlers, the 16-bit stack. Idempotent.
 void Boot();
-// Back to the state of a fresh process: configuration, counters and the FS:[0] chain.
+// Back to the state of a fresh process: configuration, counters, the FS:[0] chain and the
+// 16-bit entries.
 void ResetMachine();
 
 void Violation(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -19,6 +19,7 @@ protected:
     {
         sim::ResetMachine();
         selectors_before_ = sim::LiveSelectors();
+        guarded_before_ = sim::LiveGuardedBlocks();
     }
 
     void TearDown() override
@@ -27,7 +28,7 @@ protected:
         EXPECT_TRUE(sim::machine().violations.empty()) << sim::machine().violations.front();
         EXPECT_EQ(sim::LivePeMappings(), 0u);
         EXPECT_EQ(sim::LiveSelectors(), selectors_before_);
-        EXPECT_EQ(sim::LiveGuardedBlocks(), 0u);
+        EXPECT_EQ(sim::LiveGuardedBlocks(), guarded_before_);
     }
 
     static std::string Fixture(const char* name) { return std::string(KIT_DIR) + "/fixtures/" + name; }
@@ -65,4 +66,5 @@ protected:
 private:
     std::vector<sim::PeModule*> modules_;
     unsigned selectors_before_ = 0;
+    unsigned guarded_before_ = 0;
 };

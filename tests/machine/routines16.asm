@@ -1,0 +1,84 @@
+; Tiny 16-bit far procedures for the transition tests, in the Pascal convention of 16-bit Windows
+; (arguments pushed first to last, callee pops). They are copied into a 16-bit code segment at run
+; time, so only relative jumps are used; routines16_offsets gives each entry's offset.
+        bits 16
+        section .rodata
+
+        global  routines16_start, routines16_size, routines16_offsets
+routines16_start:
+
+; WORD Add(WORD a, WORD b): AX = a + b, DX = 0x5A5A
+add_words:
+        push    bp
+        mov     bp, sp
+        mov     ax, [bp+8]
+        add     ax, [bp+6]
+        mov     dx, 0x5A5A
+        pop     bp
+        retf    4
+
+; DWORD Swap(DWORD d): DX:AX = d with its halves exchanged
+swap_halves:
+        push    bp
+        mov     bp, sp
+        mov     ax, [bp+8]
+        mov     dx, [bp+6]
+        pop     bp
+        retf    4
+
+; Pops two bytes of its four-byte argument list only.
+pops_too_few:
+        retf    2
+
+; Pops six bytes of its four-byte argument list.
+pops_too_many:
+        retf    6
+
+; WORD CallBack(FARPROC fn, WORD x): calls fn(x, 0x1111) and returns its AX + 1; fn must keep
+; DS, SI, DI and BP, which are loaded with marks first and checked after: a change gives 0xBAD.
+call_back:
+        push    bp
+        mov     bp, sp
+        push    si
+        push    di
+        push    ds
+        mov     si, 0x5151
+        mov     di, 0xD1D1
+        mov     ax, ss
+        mov     ds, ax
+        push    word [bp+6]             ; x
+        push    word 0x1111
+        call    far [bp+8]
+        mov     bx, ds
+        mov     cx, ss
+        cmp     bx, cx
+        jne     .changed
+        cmp     si, 0x5151
+        jne     .changed
+        cmp     di, 0xD1D1
+        jne     .changed
+        inc     ax
+        jmp     .done
+.changed:
+        mov     ax, 0xBAD
+.done:
+        pop     ds
+        pop     di
+        pop     si
+        mov     sp, bp
+        pop     bp
+        retf    6
+
+routines16_end:
+
+        section .rodata
+        align   4
+routines16_size dd routines16_end - routines16_start
+routines16_offsets:
+        dd      add_words - routines16_start
+        dd      swap_halves - routines16_start
+        dd      pops_too_few - routines16_start
+        dd      pops_too_many - routines16_start
+        dd      call_back - routines16_start
+
+        section .note.GNU-stack noalloc noexec nowrite progbits

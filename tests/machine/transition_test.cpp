@@ -1,0 +1,129 @@
+#include <cstring>
+
+#include "machine_test.h"
+#include "transition/transition.h"
+
+extern "C" {
+extern const uint8_t routines16_start[];
+extern const uint32_t routines16_size;
+extern const uint32_t routines16_offsets[];
+}
+
+namespace {
+
+enum Routine { kAdd, kSwap, kPopsTooFew, kPopsTooMany, kCallBack };
+
+class TransitionTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        code_ = sim::LoadCode16(routines16_start, routines16_size);
+    }
+
+    void TearDown() override
+    {
+        sim::FreeCode16(code_);
+        EXPECT_EQ(sim::CallDepth16(), 0u);
+        MachineTest::TearDown();
+    }
+
+    sim::FarPtr16 At(Routine r) const { return code_ + routines16_offsets[r]; }
+
+    sim::FarPtr16 code_ = 0;
+};
+
+// Builds a Pascal argument list: words pushed first to last, the last at the lowest address.
+struct Args {
+    uint8_t bytes[32];
+    unsigned size = 0;
+    Args& W(uint16_t v) { return Push(&v, 2); }
+    Args& D(uint32_t v) { return Push(&v, 4); }
+    Args& Push(const void* v, unsigned n)
+    {
+        std::memmove(bytes + n, bytes, size);
+        std::memcpy(bytes, v, n);
+        size += n;
+        return *this;
+    }
+};
+
+TEST_F(TransitionTest, WordArgumentsAndResultInAxAndDx)
+{
+    Args a;
+    a.W(0x1234).W(0x0101);
+    uint32_t r = sim::CallTo16(At(kAdd), a.bytes, a.size);
+    EXPECT_EQ(r, 0x5A5A1335u);
+}
+
+TEST_F(TransitionTest, DwordArgumentComesBackAsDxAx)
+{
+    Args a;
+    a.D(0xCAFE1234);
+    EXPECT_EQ(sim::CallTo16(At(kSwap), a.bytes, a.size), 0x1234CAFEu);
+}
+
+TEST_F(TransitionTest, CalleeThatPopsTheWrongCountIsAViolation)
+{
+    for (Routine r : {kPopsTooFew, kPopsTooMany}) {
+        Args a;
+        a.D(0);
+        sim::CallTo16(At(r), a.bytes, a.size);
+        ASSERT_EQ(sim::machine().violations.size(), 1u) << r;
+        EXPECT_NE(sim::machine().violations[0].find(r == kPopsTooFew ? "popped 2 bytes" : "popped 6 bytes"),
+                  std::string::npos) << sim::machine().violations[0];
+        sim::machine().violations.clear();
+    }
+    Args a;
+    a.W(1).W(2);
+    EXPECT_EQ(sim::CallTo16(At(kAdd), a.bytes, a.size) & 0xFFFF, 3u) << "the stack is sound afterwards";
+}
+
+struct Nested {
+    sim::FarPtr16 add;
+    uint16_t seen[2];
+};
+
+// A body reached from 16-bit code that calls 16-bit code again.
+uint32_t AddThroughSixteenBit(const uint8_t* args, void* context)
+{
+    auto* n = static_cast<Nested*>(context);
+    std::memcpy(n->seen, args, 4);  // 0x1111 (last pushed), then x
+    Args a;
+    a.W(n->seen[1]).W(n->seen[0]);
+    return 0xFFFF0000u | (sim::CallTo16(n->add, a.bytes, a.size) & 0xFFFF);
+}
+
+TEST_F(TransitionTest, RelayedBodyCallsBackIntoSixteenBitCode)
+{
+    Nested n{At(kAdd), {}};
+    sim::FarPtr16 entry = sim::MakeEntry16(AddThroughSixteenBit, 4, &n);
+    Args a;
+    a.D(entry).W(0x0200);
+    uint32_t r = sim::CallTo16(At(kCallBack), a.bytes, a.size);
+    EXPECT_EQ(n.seen[0], 0x1111);
+    EXPECT_EQ(n.seen[1], 0x0200);
+    EXPECT_EQ(r & 0xFFFF, 0x1312u) << "0x200 + 0x1111 + 1, with DS, SI, DI and BP kept";
+}
+
+uint32_t EchoFirstWord(const uint8_t* args, void* context)
+{
+    unsigned n = *static_cast<unsigned*>(context);
+    uint16_t first = 0;
+    if (n >= 2) std::memcpy(&first, args + n - 2, 2);  // the first argument lies highest
+    return 0x00770000u | first;
+}
+
+TEST_F(TransitionTest, EntryPopsExactlyItsArgumentBytes)
+{
+    for (unsigned n : {0u, 2u, 6u, 20u}) {
+        sim::FarPtr16 entry = sim::MakeEntry16(EchoFirstWord, n, &n);
+        Args a;
+        for (unsigned k = 0; k < n / 2; ++k) a.W((uint16_t)(0x100 + k));
+        uint32_t r = sim::CallTo16(entry, a.bytes, a.size);
+        EXPECT_EQ(r, n ? 0x00770100u : 0x00770000u) << n;
+        EXPECT_TRUE(sim::machine().violations.empty()) << n;
+    }
+}
+
+}  // namespace
