@@ -31,6 +31,8 @@ struct Counters {
     unsigned memory_reads = 0;        // ReadProcessMemory calls
     unsigned module_lookups = 0;      // GetModuleHandleA calls
     unsigned proc_lookups = 0;        // GetProcAddress calls
+    unsigned qt_thunk_calls = 0;      // QT_Thunk calls
+    unsigned mappings = 0;            // pointers mapped by the SMapLS family, null included
 };
 
 struct Machine {

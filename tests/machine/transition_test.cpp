@@ -1,52 +1,25 @@
 #include <cstring>
+#include <memory>
 
 #include "machine_test.h"
-#include "transition/transition.h"
-
-extern "C" {
-extern const uint8_t routines16_start[];
-extern const uint32_t routines16_size;
-extern const uint32_t routines16_offsets[];
-}
+#include "routines16.h"
 
 namespace {
 
-enum Routine { kAdd, kSwap, kPopsTooFew, kPopsTooMany, kCallBack };
-
 class TransitionTest : public MachineTest {
 protected:
-    void SetUp() override
-    {
-        MachineTest::SetUp();
-        code_ = sim::LoadCode16(routines16_start, routines16_size);
-    }
-
     void TearDown() override
     {
-        sim::FreeCode16(code_);
         EXPECT_EQ(sim::CallDepth16(), 0u);
         MachineTest::TearDown();
     }
 
-    sim::FarPtr16 At(Routine r) const { return code_ + routines16_offsets[r]; }
+    sim::FarPtr16 At(Routine16 r) const { return (*routines_)[r]; }
 
-    sim::FarPtr16 code_ = 0;
+    std::unique_ptr<Routines16> routines_ = std::make_unique<Routines16>();
 };
 
-// Builds a Pascal argument list: words pushed first to last, the last at the lowest address.
-struct Args {
-    uint8_t bytes[32];
-    unsigned size = 0;
-    Args& W(uint16_t v) { return Push(&v, 2); }
-    Args& D(uint32_t v) { return Push(&v, 4); }
-    Args& Push(const void* v, unsigned n)
-    {
-        std::memmove(bytes + n, bytes, size);
-        std::memcpy(bytes, v, n);
-        size += n;
-        return *this;
-    }
-};
+using Args = Args16;
 
 TEST_F(TransitionTest, WordArgumentsAndResultInAxAndDx)
 {
@@ -65,7 +38,7 @@ TEST_F(TransitionTest, DwordArgumentComesBackAsDxAx)
 
 TEST_F(TransitionTest, CalleeThatPopsTheWrongCountIsAViolation)
 {
-    for (Routine r : {kPopsTooFew, kPopsTooMany}) {
+    for (Routine16 r : {kPopsTooFew, kPopsTooMany}) {
         Args a;
         a.D(0);
         sim::CallTo16(At(r), a.bytes, a.size);

@@ -69,6 +69,19 @@ call_back:
         pop     bp
         retf    6
 
+; WORD Mix(WORD w, DWORD d, LPVOID p): AX = the word at p + w, DX = the high word of d
+mix:
+        push    bp
+        mov     bp, sp
+        push    es
+        les     bx, [bp+6]
+        mov     ax, [es:bx]
+        add     ax, [bp+14]
+        mov     dx, [bp+12]
+        pop     es
+        pop     bp
+        retf    10
+
 routines16_end:
 
         section .rodata
@@ -80,5 +93,6 @@ routines16_offsets:
         dd      pops_too_few - routines16_start
         dd      pops_too_many - routines16_start
         dd      call_back - routines16_start
+        dd      mix - routines16_start
 
         section .note.GNU-stack noalloc noexec nowrite progbits

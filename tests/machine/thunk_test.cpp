@@ -1,0 +1,102 @@
+#include <memory>
+
+#include "kernel32/thunk.h"
+#include "machine_test.h"
+#include "routines16.h"
+
+namespace {
+
+class ThunkTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        sites_ = Load("thunk_sites.dll");
+        ASSERT_NE(sites_, nullptr);
+    }
+
+    void TearDown() override
+    {
+        EXPECT_EQ(sim::LiveMappings(), 0u);
+        MachineTest::TearDown();
+    }
+
+    typedef uint32_t (*CallWW)(uint32_t target, uint32_t a, uint32_t b);
+
+    // Runs `fn`, expecting exactly one contract violation containing `text`.
+    template <typename Fn> void ExpectViolation(Fn fn, const char* text)
+    {
+        fn();
+        ASSERT_EQ(sim::machine().violations.size(), 1u);
+        EXPECT_NE(sim::machine().violations[0].find(text), std::string::npos) << sim::machine().violations[0];
+        sim::machine().violations.clear();
+    }
+
+    Routines16 routines_;
+    sim::PeModule* sites_ = nullptr;
+};
+
+TEST_F(ThunkTest, WordDwordAndMappedPointerReachTheTarget)
+{
+    static const uint8_t data[] = {0x34, 0x12, 0xEE};
+    auto call = Export<uint32_t (*)(uint32_t, uint32_t, uint32_t, const void*)>(sites_, "CallWDP");
+    EXPECT_EQ(call(routines_[kMix], 0x70001, 0xABCD5555, data), 0xABCD1235u)
+        << "the word at p (0x1234) plus the low half of w; DX the high half of d";
+    EXPECT_EQ(sim::machine().counters.qt_thunk_calls, 1u);
+    EXPECT_EQ(sim::machine().counters.mappings, 1u);
+}
+
+TEST_F(ThunkTest, DxAxResultAndWordTruncation)
+{
+    auto call = Export<CallWW>(sites_, "CallWW");
+    EXPECT_EQ(call(routines_[kAdd], 0x12340001, 0xFFFF0002), 0x5A5A0003u);
+}
+
+TEST_F(ThunkTest, ArgumentListLongerOrShorterThanTheTargetPopsIsCaught)
+{
+    ExpectViolation([&] { Export<CallWW>(sites_, "CallWWExtra")(routines_[kAdd], 1, 2); },
+                    "popped 4 bytes of arguments, not 6");
+    ExpectViolation([&] { Export<CallWW>(sites_, "CallWWShort")(routines_[kAdd], 1, 2); },
+                    "popped 4 bytes of arguments, not 2");
+    EXPECT_EQ(Export<CallWW>(sites_, "CallWW")(routines_[kAdd], 1, 2) & 0xFFFF, 3u) << "stacks sound afterwards";
+}
+
+TEST_F(ThunkTest, QtThunkKeepsOnlyWhatItsContractPromises)
+{
+    uint32_t regs[5];
+    auto call = Export<uint32_t (*)(uint32_t, uint32_t, uint32_t, uint32_t*)>(sites_, "RegistersAfterQtThunk");
+    EXPECT_EQ(call(routines_[kAdd], 5, 6, regs), 0x5A5A000Bu);
+    EXPECT_EQ(regs[0] & 0xFFFF, 11u);
+    EXPECT_NE(regs[0] >> 16, 0u) << "the upper half of EAX is not the caller's";
+    EXPECT_NE(regs[1], 0x11111111u) << "EBX";
+    EXPECT_NE(regs[3], 0x22222222u) << "ESI";
+    EXPECT_NE(regs[4], 0x33333333u) << "EDI";
+}
+
+TEST_F(ThunkTest, SlotMappingOverwritesTheSlot)
+{
+    static const uint8_t data[] = {1, 2, 3, 4, 5, 6, 7, 8};
+    uint32_t out[2] = {};
+    Export<void (*)(uint32_t, const void*, uint32_t*)>(sites_, "MapSlot12")(0, data, out);
+    EXPECT_EQ(out[0], out[1]) << "the slot holds the 16:16 pointer";
+    EXPECT_NE(out[0], 0u);
+    EXPECT_EQ(out[0] & 0xFFFF, 0u);
+    EXPECT_EQ(sim::machine().counters.mappings, 1u);
+}
+
+TEST_F(ThunkTest, NullPointerMapsToNull)
+{
+    uint32_t out[2] = {9, 9};
+    Export<void (*)(uint32_t, const void*, uint32_t*)>(sites_, "MapSlot12")(0, nullptr, out);
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(out[1], 0u);
+    EXPECT_EQ(sim::machine().counters.mappings, 1u);
+}
+
+TEST_F(ThunkTest, ReleasingASlotThatWasNeverMappedIsAViolation)
+{
+    ExpectViolation([&] { Export<void (*)(uint32_t, uint32_t)>(sites_, "UnmapUnmapped")(0, 0x12340000); },
+                    "no mapping was made");
+}
+
+}  // namespace
