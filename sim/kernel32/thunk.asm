@@ -12,6 +12,18 @@ JUNK_ESI        equ 0x5EED5EED
 JUNK_EDI        equ 0xD15EA5ED
 
         extern  sim_qt_thunk_body, sim_map_slot, sim_unmap_slot, sim_map_flat, sim_unmap_token
+        extern  sim_ft_thunk_body, sim_ft_exit_check
+
+; The flat-thunk frame's 64-byte area below EBP, as FT_Prolog lays it out.
+FT_TARGET       equ -4
+FT_EBX          equ -8
+FT_ESI          equ -12
+FT_EDI          equ -16
+FT_MASK         equ -20                 ; the translation mask, the caller's to set
+FT_ARGBYTES     equ -24                 ; CH at FT_Prolog
+FT_MARK         equ -28
+FT_MARK_VALUE   equ 0x46545046          ; "FPTF": a frame that FT_Prolog opened
+FT_AREA         equ 64
 
         section .text
 
@@ -101,5 +113,67 @@ SUnMapLS:
         mov     ecx, JUNK_ECX
         mov     edx, JUNK_EDX_HIGH
         ret
+
+; FT_Prolog: EDX = the 16-bit target, CH = the byte size of the caller's arguments. Opens the
+; frame: EBP, the 64-byte area with the mask cleared, ESP at EBP-64.
+        global  FT_Prolog
+FT_Prolog:
+        pop     eax
+        push    ebp
+        mov     ebp, esp
+        sub     esp, FT_AREA
+        mov     [ebp+FT_TARGET], edx
+        mov     [ebp+FT_EBX], ebx
+        mov     [ebp+FT_ESI], esi
+        mov     [ebp+FT_EDI], edi
+        mov     dword [ebp+FT_MASK], 0
+        movzx   ecx, ch
+        mov     [ebp+FT_ARGBYTES], ecx
+        mov     dword [ebp+FT_MARK], FT_MARK_VALUE
+        jmp     eax
+
+; FT_Thunk: calls the frame's target with the bytes between ESP and the 64-byte area, each
+; argument that the mask flags translated to a 16:16 pointer. Returns AX; ESP unchanged.
+        global  FT_Thunk
+FT_Thunk:
+        mov     eax, esp
+        push    eax
+        push    ebp
+        cld
+        call    sim_ft_thunk_body
+        add     esp, 8
+        and     eax, 0xFFFF
+        or      eax, JUNK_EAX_HIGH
+        mov     ebx, JUNK_EBX
+        mov     ecx, JUNK_ECX
+        mov     edx, JUNK_EDX_HIGH
+        mov     esi, JUNK_ESI
+        mov     edi, JUNK_EDI
+        ret
+
+; FT_ExitNN: jumped to with EBX = the result. Closes the frame, gives back the caller's EBX, ESI
+; and EDI, and returns removing NN bytes of arguments.
+%macro FT_EXIT 1
+        global  FT_Exit%1
+FT_Exit%1:
+        push    %1
+        push    ebp
+        call    sim_ft_exit_check
+        add     esp, 8
+        mov     eax, ebx
+        mov     ebx, [ebp+FT_EBX]
+        mov     esi, [ebp+FT_ESI]
+        mov     edi, [ebp+FT_EDI]
+        mov     dword [ebp+FT_MARK], 0
+        mov     esp, ebp
+        pop     ebp
+        ret     %1
+%endmacro
+        FT_EXIT 12
+        FT_EXIT 16
+        FT_EXIT 20
+        FT_EXIT 24
+        FT_EXIT 36
+        FT_EXIT 48
 
         section .note.GNU-stack noalloc noexec nowrite progbits

@@ -1,5 +1,9 @@
 // KERNEL32: the bodies of the 32-to-16 thunk services of thunk.asm, and their registration.
 //
+// FT_Thunk hands the target everything between the stack pointer and FT_Prolog's 64-byte area,
+// with each argument that the translation mask flags (bit k: the dword 2k bytes above the lowest
+// byte) mapped for the call; the target may pop fewer bytes than that, never more.
+//
 // QT_Thunk takes the argument list to be exactly the bytes between the stack pointer and the
 // calling frame's saved EBX, ESI and EDI, below its 60-byte area, and checks that the 16-bit
 // target pops exactly that many. The 60-byte area is QT_Thunk's: it is spoiled on every call.
@@ -108,7 +112,77 @@ uint64_t sim_map_flat(uint32_t flat)
 
 void sim_unmap_token(uint32_t token) { Unmap(token, "SUnMapLS"); }
 
+// The flat-thunk frame that FT_Prolog opens (thunk.asm).
+struct FlatFrame {
+    uint32_t mark;       // EBP-28
+    uint32_t arg_bytes;  // EBP-24: CH at FT_Prolog
+    uint32_t mask;       // EBP-20
+    uint32_t saved[3];   // EDI, ESI, EBX
+    uint32_t target;     // EBP-4
+};
+constexpr uint32_t kFlatMark = 0x46545046;
+constexpr uint32_t kFlatArea = 64;
+
+const FlatFrame* OpenFlatFrame(uint32_t ebp, const char* who)
+{
+    const auto* f = (const FlatFrame*)(uintptr_t)(ebp - 28);
+    if (f->mark != kFlatMark) {
+        Violation("%s: EBP %08X is not a frame that FT_Prolog opened", who, ebp);
+        return nullptr;
+    }
+    return f;
+}
+
+uint32_t sim_ft_thunk_body(uint32_t ebp, uint32_t esp)
+{
+    const FlatFrame* f = OpenFlatFrame(ebp, "FT_Thunk");
+    uint32_t args = esp + 4, area = ebp - kFlatArea;
+    if (f == nullptr || area < args || area - args > kMaxArgBytes) {
+        if (f) Violation("FT_Thunk: no argument list below the frame (EBP %08X, ESP %08X)", ebp, esp);
+        return 0;
+    }
+    uint32_t nbytes = area - args;
+    uint8_t list[kMaxArgBytes];
+    std::memcpy(list, (const void*)(uintptr_t)args, nbytes);
+    uint32_t mapped[32];
+    unsigned count = 0;
+    for (unsigned k = 0; k < 32; ++k) {
+        if (!(f->mask >> k & 1)) continue;
+        if (2 * k + 4 > nbytes) {
+            Violation("FT_Thunk: mask bit %u lies beyond the %u bytes of arguments", k, nbytes);
+            continue;
+        }
+        uint32_t flat;
+        std::memcpy(&flat, list + 2 * k, 4);
+        mapped[count] = Map(flat);
+        std::memcpy(list + 2 * k, &mapped[count], 4);
+        ++count;
+    }
+    int popped;
+    uint32_t result = CallTo16Popping(f->target, list, nbytes, &popped);
+    if (popped < 0 || popped > (int)nbytes)
+        Violation("FT_Thunk: the 16-bit procedure %04X:%04X popped %d of %u bytes",
+                  f->target >> 16, f->target & 0xFFFF, popped, nbytes);
+    for (unsigned i = 0; i < count; ++i) Unmap(mapped[i], "FT_Thunk");
+    return result & 0xFFFF;
+}
+
+void sim_ft_exit_check(uint32_t ebp, uint32_t removed)
+{
+    const FlatFrame* f = OpenFlatFrame(ebp, "FT_Exit");
+    if (f && f->arg_bytes != removed)
+        Violation("FT_Exit%u closes a frame whose arguments FT_Prolog was told are %u bytes", removed, f->arg_bytes);
+}
+
 void QT_Thunk();
+void FT_Prolog();
+void FT_Thunk();
+void FT_Exit12();
+void FT_Exit16();
+void FT_Exit20();
+void FT_Exit24();
+void FT_Exit36();
+void FT_Exit48();
 void SMapLS();
 void SUnMapLS();
 #define SLOT_SERVICES(n) void SMapLS_IP_EBP_##n(); void SUnMapLS_IP_EBP_##n();
@@ -117,6 +191,14 @@ SLOT_SERVICES(24) SLOT_SERVICES(28) SLOT_SERVICES(36) SLOT_SERVICES(40)
 }
 
 SIM_EXPORT("KERNEL32", QT_Thunk);
+SIM_EXPORT("KERNEL32", FT_Prolog);
+SIM_EXPORT("KERNEL32", FT_Thunk);
+SIM_EXPORT("KERNEL32", FT_Exit12);
+SIM_EXPORT("KERNEL32", FT_Exit16);
+SIM_EXPORT("KERNEL32", FT_Exit20);
+SIM_EXPORT("KERNEL32", FT_Exit24);
+SIM_EXPORT("KERNEL32", FT_Exit36);
+SIM_EXPORT("KERNEL32", FT_Exit48);
 SIM_EXPORT("KERNEL32", SMapLS);
 SIM_EXPORT("KERNEL32", SUnMapLS);
 #define EXPORT_SLOT_SERVICES(n) \

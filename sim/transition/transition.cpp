@@ -86,22 +86,31 @@ void InitTransitions()
     sim16_ret_ptr = MakeFar(stub_selector, 0);
 }
 
-uint32_t CallTo16(FarPtr16 target, const void* args, unsigned nbytes)
+uint32_t CallTo16Popping(FarPtr16 target, const void* args, unsigned nbytes, int* popped)
 {
     InitTransitions();
     uint32_t top = sim16_top;
     if (nbytes > top - 0x100) {
         Violation("CallTo16: %u bytes of arguments do not fit on the 16-bit stack", nbytes);
+        *popped = (int)nbytes;
         return 0;
     }
     uint32_t end_sp = 0;
     ++depth;
     uint32_t result = sim16_enter(target, args, nbytes, &end_sp);
     --depth;
-    // The callee pops its arguments and the 4-byte return address: SP is back at the top.
-    if (end_sp != top)
+    // The callee pops its arguments and the 4-byte return address that sim16_enter pushed.
+    *popped = (int)(end_sp - top + nbytes);
+    return result;
+}
+
+uint32_t CallTo16(FarPtr16 target, const void* args, unsigned nbytes)
+{
+    int popped;
+    uint32_t result = CallTo16Popping(target, args, nbytes, &popped);
+    if (popped != (int)nbytes)
         Violation("the 16-bit procedure %04X:%04X popped %d bytes of arguments, not %u",
-                  target >> 16, target & 0xFFFF, (int)(end_sp - top + nbytes), nbytes);
+                  target >> 16, target & 0xFFFF, popped, nbytes);
     return result;
 }
 

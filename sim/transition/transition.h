@@ -16,6 +16,9 @@ inline FarPtr16 MakeFar(uint16_t selector, uint16_t offset) { return (uint32_t)s
 // argument pushed at args[0]). Returns DX:AX. A callee that does not pop exactly `nbytes` is a
 // contract violation.
 uint32_t CallTo16(FarPtr16 target, const void* args, unsigned nbytes);
+// As CallTo16, for a caller that lays more than the callee's arguments on the 16-bit stack: the
+// count of bytes that the callee popped goes to `popped` and is not checked.
+uint32_t CallTo16Popping(FarPtr16 target, const void* args, unsigned nbytes, int* popped);
 
 // A C++ body reached from 16-bit code. `args` points at the caller's arguments as they lie on the
 // 16-bit stack; the body returns DX:AX. The entry pops `arg_bytes` bytes on return and keeps the

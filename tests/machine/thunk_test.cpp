@@ -100,3 +100,26 @@ TEST_F(ThunkTest, ReleasingASlotThatWasNeverMappedIsAViolation)
 }
 
 }  // namespace
+
+namespace {
+
+typedef int32_t(WINAPI* FtRectFn)(uint32_t target, const int32_t* rect, uint32_t a);
+
+TEST_F(ThunkTest, FlatThunkTranslatesTheMaskedRectanglePointer)
+{
+    const int32_t rect[4] = {1, 65536 + 2, -1, 4};  // as 16-bit values: 1, 2, -1, 4
+    auto call = Export<FtRectFn>(sites_, "FtRect");
+    EXPECT_EQ(call(routines_[kRectSum], rect, 10), 16);
+    EXPECT_EQ(sim::machine().counters.mappings, 1u);
+    EXPECT_EQ(call(routines_[kRectSum], nullptr, 10), -1) << "null: no copy, no mask bit; 0xFFFF sign-extended";
+    EXPECT_EQ(sim::machine().counters.mappings, 1u);
+}
+
+TEST_F(ThunkTest, FlatThunkExitMustMatchTheArgumentSizeGivenToProlog)
+{
+    const int32_t rect[4] = {1, 2, 3, 4};
+    ExpectViolation([&] { Export<FtRectFn>(sites_, "FtRectWrongSize")(routines_[kRectSum], rect, 0); },
+                    "FT_Exit12 closes a frame whose arguments FT_Prolog was told are 16 bytes");
+}
+
+}  // namespace

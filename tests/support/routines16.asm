@@ -82,6 +82,25 @@ mix:
         pop     bp
         retf    10
 
+; WORD RectSum(LPRECT16 r, WORD a): the sum of r's four values and a; 0xFFFF for a null r
+rect_sum:
+        push    bp
+        mov     bp, sp
+        push    es
+        mov     ax, 0xFFFF
+        les     bx, [bp+8]
+        mov     cx, es
+        or      cx, bx
+        jz      .done
+        mov     ax, [bp+6]
+        add     ax, [es:bx]
+        add     ax, [es:bx+2]
+        add     ax, [es:bx+4]
+        add     ax, [es:bx+6]
+.done:  pop     es
+        pop     bp
+        retf    6
+
 routines16_end:
 
         section .rodata
@@ -94,5 +113,6 @@ routines16_offsets:
         dd      pops_too_many - routines16_start
         dd      call_back - routines16_start
         dd      mix - routines16_start
+        dd      rect_sum - routines16_start
 
         section .note.GNU-stack noalloc noexec nowrite progbits
