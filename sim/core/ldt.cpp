@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <bitset>
+#include <map>
 #include <cstring>
 
 namespace sim {
@@ -14,6 +15,7 @@ namespace {
 constexpr unsigned kEntries = LDT_ENTRIES;  // 8192
 std::bitset<kEntries> used;
 unsigned live_guarded = 0;
+std::map<uint16_t, win32::LdtEntry> phantoms;
 
 int ModifyLdt(int func, void* ptr, unsigned long bytes)
 {
@@ -88,9 +90,23 @@ bool ReadDescriptor(uint16_t selector, win32::LdtEntry* out)
     return true;
 }
 
+void SetPhantomDescriptor(uint16_t selector, const win32::LdtEntry* entry)
+{
+    if (entry) phantoms[selector] = *entry;
+    else phantoms.erase(selector);
+}
+
+bool PhantomDescriptor(uint16_t selector, win32::LdtEntry* out)
+{
+    auto it = phantoms.find(selector);
+    if (it == phantoms.end()) return false;
+    *out = it->second;
+    return true;
+}
+
 unsigned LiveSelectors() { return (unsigned)used.count(); }
 
-GuardedBlock AllocGuarded(uint32_t size)
+GuardedBlock AllocGuarded(uint32_t size, bool executable)
 {
     GuardedBlock block;
     const uint32_t page = 4096;
@@ -98,7 +114,8 @@ GuardedBlock AllocGuarded(uint32_t size)
     uint32_t data_pages = (size + page - 1) / page;
     if (data_pages == 0) data_pages = 1;
     uint32_t total = data_pages * page + guard_size;
-    void* map = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    int prot = PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0);
+    void* map = mmap(nullptr, total, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) return block;
     uint8_t* guard = (uint8_t*)map + data_pages * page;
     mprotect(guard, guard_size, PROT_NONE);

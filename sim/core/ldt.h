@@ -30,6 +30,10 @@ bool SetSelector(uint16_t selector, const SegmentSpec& spec);
 void FreeSelector(uint16_t selector);
 // Reads the descriptor from the processor's table; false for an empty slot.
 bool ReadDescriptor(uint16_t selector, win32::LdtEntry* out);
+// A descriptor that GetThreadSelectorEntry reports although the processor's table has none
+// there; null `entry` withdraws it.
+void SetPhantomDescriptor(uint16_t selector, const win32::LdtEntry* entry);
+bool PhantomDescriptor(uint16_t selector, win32::LdtEntry* out);
 unsigned LiveSelectors();
 
 // Memory for a 16-bit segment of `size` bytes followed by 64 KB of no-access pages.
@@ -38,7 +42,7 @@ struct GuardedBlock {
     void* mapping = nullptr;
     uint32_t mapping_size = 0;
 };
-GuardedBlock AllocGuarded(uint32_t size);
+GuardedBlock AllocGuarded(uint32_t size, bool executable = false);
 void FreeGuarded(GuardedBlock& block);
 unsigned LiveGuardedBlocks();
 

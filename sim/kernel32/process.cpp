@@ -32,7 +32,7 @@ BOOL WINAPI GetThreadSelectorEntry(HANDLE thread, DWORD selector, win32::LdtEntr
         return 0;
     }
     win32::LdtEntry found;
-    if (!ReadDescriptor((uint16_t)selector, &found)) return 0;
+    if (!PhantomDescriptor((uint16_t)selector, &found) && !ReadDescriptor((uint16_t)selector, &found)) return 0;
     *entry = found;
     return 1;
 }

@@ -1,7 +1,5 @@
 #include "transition.h"
 
-#include <sys/mman.h>
-
 #include <cstring>
 #include <map>
 #include <vector>
@@ -38,12 +36,6 @@ std::vector<Entry> entries;
 std::map<uint16_t, GuardedBlock> code_segments;
 unsigned depth;
 
-void MakeExecutable(GuardedBlock& block, uint32_t size)
-{
-    uintptr_t start = (uintptr_t)block.data & ~(uintptr_t)4095;
-    mprotect((void*)start, (uintptr_t)block.data + size - start, PROT_READ | PROT_WRITE | PROT_EXEC);
-}
-
 // jmp far sel32:offset32, from 16-bit code: 66 EA offset32 selector16
 void EmitFarJump32(uint8_t* at, void (*target)())
 {
@@ -75,8 +67,7 @@ void InitTransitions()
     sim16_stack_base = stack.base;
     sim16_top = kStackTop;
 
-    stub_block = AllocGuarded(kStubArea);
-    MakeExecutable(stub_block, kStubArea);
+    stub_block = AllocGuarded(kStubArea, true);
     SegmentSpec code;
     code.base = (uint32_t)(uintptr_t)stub_block.data;
     code.limit = kStubArea - 1;
@@ -133,8 +124,7 @@ void FreeEntries16() { entries.clear(); }
 
 FarPtr16 LoadCode16(const void* code, unsigned size)
 {
-    GuardedBlock block = AllocGuarded(size);
-    MakeExecutable(block, size);
+    GuardedBlock block = AllocGuarded(size, true);
     std::memcpy(block.data, code, size);
     SegmentSpec spec;
     spec.base = (uint32_t)(uintptr_t)block.data;

@@ -101,6 +101,40 @@ rect_sum:
         pop     bp
         retf    6
 
+; WORD JumpRealloc(FARPROC realloc, FARPROC far_return, WORD handle, DWORD size): enters
+; GlobalReAlloc(handle, size, 2) by a far jump with `far_return` as its return address and its own
+; resume point pushed above; AX = GlobalReAlloc's result, or 0xBAD when DS came back changed.
+jump_realloc:
+        push    bp
+        mov     bp, sp
+        push    ds
+        push    si
+        mov     ax, ss
+        mov     ds, ax
+        mov     si, ax
+        push    cs
+        push    word (.resume - routines16_start)
+        push    word [bp+10]
+        push    word [bp+8]
+        push    word [bp+6]
+        push    word 2
+        push    word [bp+14]
+        push    word [bp+12]
+        jmp     far [bp+16]
+.resume:
+        mov     bx, ds
+        cmp     bx, si
+        je      .same
+        mov     ax, 0xBAD
+.same:  pop     si
+        pop     ds
+        pop     bp
+        retf    14
+
+; A lone far return.
+far_return:
+        retf
+
 routines16_end:
 
         section .rodata
@@ -114,5 +148,7 @@ routines16_offsets:
         dd      call_back - routines16_start
         dd      mix - routines16_start
         dd      rect_sum - routines16_start
+        dd      jump_realloc - routines16_start
+        dd      far_return - routines16_start
 
         section .note.GNU-stack noalloc noexec nowrite progbits
