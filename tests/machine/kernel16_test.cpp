@@ -168,3 +168,43 @@ TEST_F(Kernel16Test, FarJumpIntoGlobalReAllocReturnsThroughAFarReturnByte)
 }
 
 }  // namespace
+
+namespace {
+
+typedef win32::BOOL(WINAPI* GetThreadSelectorEntryFn)(win32::HANDLE, win32::DWORD, win32::LdtEntry*);
+
+bool LimitReported(uint16_t selector)
+{
+    uint32_t limit, ok;
+    __asm__ volatile("lsl %2, %0\n\tsetz %b1" : "=r"(limit), "=q"(ok) : "r"((uint32_t)selector) : "cc");
+    return ok & 1;
+}
+
+TEST_F(Kernel16Test, DecoysLookLikeModulesToTheDescriptorQueryOnly)
+{
+    auto query = Kernel32<GetThreadSelectorEntryFn>("GetThreadSelectorEntry");
+    std::string ne_kernel("NE", 2);
+    ne_kernel.resize(0x86, '\0');
+    ne_kernel[0x26] = (char)0x86;
+    ne_kernel += "\x06KERNEL";
+    sim::AddPhantomDescriptor(0x2F, ne_kernel);
+    ASSERT_EQ(sim::BuildModuleDatabase(0x37, "KERNEL32", {}, {}), 0x37);
+    ASSERT_EQ(sim::BuildModuleDatabase(0x3F, "kernel", {}, {}), 0x3F);
+    ASSERT_EQ(sim::BuildPlainSegment(0x47, std::string("\x06KERNEL", 7)), 0x47);
+
+    win32::LdtEntry e;
+    EXPECT_TRUE(query(win32::CurrentThread(), 0x2F, &e)) << "the phantom is reported";
+    EXPECT_FALSE(LimitReported(0x2F)) << "but the processor knows no segment there";
+    const char* phantom = (const char*)(uintptr_t)((uint32_t)e.BaseHi << 24 | (uint32_t)e.BaseMid << 16 | e.BaseLow);
+    EXPECT_EQ(std::memcmp(phantom + 0x86, "\x06KERNEL", 7), 0);
+    for (uint16_t s : {0x37, 0x3F, 0x47}) {
+        EXPECT_TRUE(query(win32::CurrentThread(), s, &e)) << s;
+        EXPECT_TRUE(LimitReported(s)) << s;
+    }
+    EXPECT_EQ(sim::ReadString16(sim::MakeFar(0x37, 0x87), 8), "KERNEL32");
+    EXPECT_EQ(sim::ReadString16(sim::MakeFar(0x3F, 0x87), 6), "kernel");
+    sim::FreeModuleDatabases();
+    EXPECT_FALSE(query(win32::CurrentThread(), 0x2F, &e));
+}
+
+}  // namespace
