@@ -1,0 +1,233 @@
+#include "fontmgr.h"
+
+#include <cstring>
+
+#include "../core/fault.h"
+#include "../core/ldt.h"
+#include "../core/machine.h"
+#include "../kernel16/kernel16.h"
+
+namespace sim {
+
+const AtmFunction kAtmFunctions[19] = {
+    {"ATMIsUp", ""},
+    {"ATMAddFont", "WPWPPW"},
+    {"ATMBBoxBaseXYShowText", "WWWWRPWPPWGG"},
+    {"ATMBeginFontChange", ""},
+    {"ATMForceFontChange", ""},
+    {"ATMEndFontChange", ""},
+    {"ATMEnumFonts", "WDD"},
+    {"ATMEnumMMFonts", "WPDD"},
+    {"ATMFontAvailable", "PWWWWG"},
+    {"ATMFontSelected", "W"},
+    {"ATMGetFontBBox", "WP"},
+    {"ATMGetFontPaths", "WPP"},
+    {"ATMGetMenuName", "WPP"},
+    {"ATMGetOutline", "WWPDDDDD"},
+    {"ATMGetPostScriptName", "WPP"},
+    {"ATMGetVersion", ""},
+    {"ATMRemoveFont", "WPW"},
+    {"ATMSelectObject", "WWWG"},
+    {"ATMXYShowText", "WWWWRPWPP"},
+};
+
+unsigned ArgBytesOf(const char* kinds)
+{
+    unsigned n = 0;
+    for (const char* k = kinds; *k; ++k) n += *k == 'W' ? 2 : 4;
+    return n;
+}
+
+unsigned FontManager::CallsOf(const std::string& name) const
+{
+    unsigned n = 0;
+    for (const AtmCall& c : calls) n += c.name == name;
+    return n;
+}
+
+const AtmCall* FontManager::LastCall(const std::string& name) const
+{
+    for (auto it = calls.rbegin(); it != calls.rend(); ++it)
+        if (it->name == name) return &*it;
+    return nullptr;
+}
+
+namespace {
+
+constexpr uint16_t kIsUpOffset = 0x10;
+constexpr uint32_t kScratchSize = 0x1000;
+
+FontManagerSetup setup;
+FontManager state;
+GuardedBlock code_block, scratch_block;
+uint16_t scratch_selector;
+
+// A Pascal argument list built first to last: each argument goes below the ones before it.
+struct ArgList {
+    std::vector<uint8_t> bytes;
+    ArgList& Push(uint32_t v, unsigned n)
+    {
+        bytes.insert(bytes.begin(), (const uint8_t*)&v, (const uint8_t*)&v + n);
+        return *this;
+    }
+    ArgList& W(uint16_t v) { return Push(v, 2); }
+    ArgList& D(uint32_t v) { return Push(v, 4); }
+};
+
+// Places bytes in the font manager's 16-bit scratch segment; their 16:16 address.
+uint32_t Place(uint16_t offset, const void* bytes, size_t n)
+{
+    std::memcpy(scratch_block.data + offset, bytes, n);
+    return MakeFar(scratch_selector, offset);
+}
+
+uint16_t CallProcedure(uint32_t procedure, const ArgList& args)
+{
+    uint16_t ax = (uint16_t)CallTo16(procedure, args.bytes.data(), (unsigned)args.bytes.size());
+    state.callback_results.push_back(ax);
+    return ax;
+}
+
+void EnumFonts(uint32_t procedure, uint32_t client)
+{
+    for (const EnumFont& f : setup.fonts) {
+        std::string block = f.block;
+        block.resize(50, '\0');
+        uint32_t a = Place(0, block.data(), 50);
+        uint32_t s = Place(0x40, f.name.c_str(), f.name.size() + 1);
+        if (CallProcedure(procedure, ArgList().D(a).D(s).W(f.value).D(client)) == 0 && setup.stop_on_zero) return;
+    }
+}
+
+void EnumMMFonts(uint32_t procedure, uint32_t client)
+{
+    for (std::string block : setup.mm_blocks) {
+        block.resize(320, '\0');
+        uint32_t a = Place(0, block.data(), 320);
+        if (CallProcedure(procedure, ArgList().D(a).D(client)) == 0 && setup.stop_on_zero) return;
+    }
+}
+
+void GetOutline(const uint32_t procedures[4], uint32_t client)
+{
+    for (const OutlineStep& step : setup.outline) {
+        ArgList args;
+        for (size_t i = 0; i < step.points.size(); ++i)
+            args.D(Place((uint16_t)(8 * i), &step.points[i], 8));
+        if (CallProcedure(procedures[step.procedure - 1], args.D(client)) == 0 && setup.stop_on_zero) return;
+    }
+}
+
+uint16_t DefaultResult(const std::string& name)
+{
+    if (name == "ATMIsUp") return 1;
+    if (name == "ATMGetVersion") return 0x0105;
+    return 0;
+}
+
+uint32_t AtmBody(const uint8_t* args, void* context)
+{
+    const AtmFunction& fn = *static_cast<const AtmFunction*>(context);
+    unsigned total = ArgBytesOf(fn.kinds);
+    AtmCall call;
+    call.name = fn.name;
+    call.args.assign(args, args + total);
+    // Arguments lie first at the highest address; values by their offset from the lowest.
+    std::vector<uint32_t> dwords;
+    unsigned offset = total;
+    for (const char* k = fn.kinds; *k; ++k) {
+        unsigned size = *k == 'W' ? 2 : 4;
+        offset -= size;
+        uint32_t value = 0;
+        std::memcpy(&value, args + offset, size);
+        if (*k == 'D') dwords.push_back(value);
+        if (*k != 'P' && *k != 'R' && *k != 'G') continue;
+        call.pointers.push_back(value);
+        std::vector<uint8_t> bytes;
+        const uint8_t* at = (const uint8_t*)(uintptr_t)Linear16(value);
+        uint8_t b;
+        while (value != 0 && at && bytes.size() < kPointeeBytes && CopyGuarded(&b, at + bytes.size(), 1))
+            bytes.push_back(b);
+        call.pointees.push_back(bytes);
+    }
+    state.calls.push_back(call);
+
+    auto writes = setup.writes.find(fn.name);
+    if (writes != setup.writes.end())
+        for (auto& [index, bytes] : writes->second)
+            if (index < call.pointers.size() && call.pointers[index] != 0)
+                std::memcpy((void*)(uintptr_t)Linear16(call.pointers[index]), bytes.data(), bytes.size());
+
+    std::string name = fn.name;
+    if (name == "ATMEnumFonts") EnumFonts(dwords[0], dwords[1]);
+    if (name == "ATMEnumMMFonts") EnumMMFonts(dwords[0], dwords[1]);
+    if (name == "ATMGetOutline") GetOutline(&dwords[0], dwords[4]);
+
+    std::deque<uint16_t>& scripted = setup.results[name];
+    if (scripted.empty()) return DefaultResult(name);
+    uint16_t result = scripted.front();
+    scripted.pop_front();
+    return result;
+}
+
+uint16_t NewSegment(GuardedBlock& block, uint32_t size, SegKind kind)
+{
+    block = AllocGuarded(size, kind == SegKind::Code);
+    std::memset(block.data, 0, size);
+    SegmentSpec spec;
+    spec.base = (uint32_t)(uintptr_t)block.data;
+    spec.limit = size - 1;
+    spec.kind = kind;
+    return AllocSelector(spec);
+}
+
+}  // namespace
+
+FontManager& InstallFontManager(const FontManagerSetup& s)
+{
+    RemoveFontManager();
+    setup = s;
+    state = FontManager();
+    scratch_selector = NewSegment(scratch_block, kScratchSize, SegKind::Data);
+
+    // ATMIsUp's code segment: a far jump at the entry to its relay, a byte 0xCB just before the
+    // entry (never a valid answer) and one at the chosen place; every other byte is zero.
+    uint32_t size = setup.code_size;
+    state.code_selector = NewSegment(code_block, size, SegKind::Code);
+    state.isup_offset = kIsUpOffset;
+
+    std::vector<Export16> exports;
+    for (unsigned i = 0; i < 19; ++i) {
+        const AtmFunction& fn = kAtmFunctions[i];
+        if (setup.absent.count(fn.name)) continue;
+        uint32_t entry = MakeEntry16(AtmBody, ArgBytesOf(fn.kinds), const_cast<AtmFunction*>(&fn));
+        if (i == 0) {
+            uint8_t* at = code_block.data + kIsUpOffset;
+            at[0] = 0xEA;  // jmp far selector:offset
+            std::memcpy(at + 1, &entry, 4);
+            entry = MakeFar(state.code_selector, kIsUpOffset);
+        }
+        exports.push_back({(uint16_t)(i + 1), fn.name, entry});
+        state.entries[fn.name] = entry;
+    }
+    code_block.data[kIsUpOffset - 1] = 0xCB;
+    if (setup.far_return_at >= 0 && kIsUpOffset + (uint32_t)setup.far_return_at < size)
+        code_block.data[kIsUpOffset + setup.far_return_at] = 0xCB;
+    for (const std::string& name : setup.modules) state.module_handles.push_back(RegisterModule16(name, exports));
+    return state;
+}
+
+void RemoveFontManager()
+{
+    if (code_block.mapping) {
+        FreeSelector(state.code_selector);
+        FreeGuarded(code_block);
+    }
+    if (scratch_block.mapping) {
+        FreeSelector(scratch_selector);
+        FreeGuarded(scratch_block);
+    }
+    state = FontManager();
+}
+
+}  // namespace sim
