@@ -1,5 +1,6 @@
 #include "fontmgr.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "../core/fault.h"
@@ -125,6 +126,50 @@ uint16_t DefaultResult(const std::string& name)
     return 0;
 }
 
+// The working font manager: its answer to a call, after the call has been recorded.
+uint16_t Work(const std::string& name, const AtmCall& call, const std::vector<uint32_t>& dwords)
+{
+    auto font = [&]() { return ReadString16(call.pointers.at(0)); };
+    auto find = [&](const std::string& f) { return std::find(state.fonts.begin(), state.fonts.end(), f); };
+    if (name == "ATMAddFont") {
+        uint16_t request;
+        std::memcpy(&request, call.args.data(), 2);  // the last argument lies lowest
+        bool present = find(font()) != state.fonts.end();
+        if (request == 1) return present ? kFontInstalled : 0;
+        if (present) return (uint16_t)kFontAlreadyInstalled;
+        state.fonts.push_back(font());
+        return kFontAdded;
+    }
+    if (name == "ATMRemoveFont") {
+        auto it = find(font());
+        if (it == state.fonts.end()) return (uint16_t)kFontNotInstalled;
+        state.fonts.erase(it);
+        return 0;
+    }
+    if (name == "ATMEnumFonts") {
+        for (size_t i = 0; i < state.fonts.size(); ++i) {
+            std::string block = state.fonts[i].substr(0, 49);
+            block.resize(50, '\0');
+            uint32_t a = Place(0, block.data(), 50);
+            uint32_t s = Place(0x40, state.fonts[i].c_str(), state.fonts[i].size() + 1);
+            if (CallProcedure(dwords[0], ArgList().D(a).D(s).W((uint16_t)i).D(dwords[1])) == 0) return (uint16_t)-8;
+        }
+        return 0;
+    }
+    if (name == "ATMGetOutline") {
+        // A unit square: move to its first corner, lines to the others, close.
+        static const uint64_t kCorners[] = {0, 1000, 1000ull << 32 | 1000, 1000ull << 32};
+        for (int i = 0; i < 4; ++i) {
+            uint32_t p = Place(0, &kCorners[i], 8);
+            if (CallProcedure(dwords[i == 0 ? 0 : 1], ArgList().D(p).D(dwords[4])) == 0) return (uint16_t)-8;
+        }
+        if (CallProcedure(dwords[3], ArgList().D(dwords[4])) == 0) return (uint16_t)-8;
+        return 0;
+    }
+    if (name == "ATMGetVersion") return setup.version;
+    return DefaultResult(name);
+}
+
 uint32_t AtmBody(const uint8_t* args, void* context)
 {
     const AtmFunction& fn = *static_cast<const AtmFunction*>(context);
@@ -159,6 +204,7 @@ uint32_t AtmBody(const uint8_t* args, void* context)
                 std::memcpy((void*)(uintptr_t)Linear16(call.pointers[index]), bytes.data(), bytes.size());
 
     std::string name = fn.name;
+    if (setup.working) return Work(name, call, dwords);
     if (name == "ATMEnumFonts") EnumFonts(dwords[0], dwords[1]);
     if (name == "ATMEnumMMFonts") EnumMMFonts(dwords[0], dwords[1]);
     if (name == "ATMGetOutline") GetOutline(&dwords[0], dwords[4]);

@@ -58,7 +58,16 @@ struct FontManagerSetup {
     std::vector<std::string> mm_blocks;    // ATMEnumMMFonts calls its procedure with each (320 bytes)
     std::vector<OutlineStep> outline;      // ATMGetOutline's calls, in order
     bool stop_on_zero = true;              // a procedure answering 0 ends the enumeration
+    // A working font manager instead of scripted answers: a font table that ATMAddFont (final
+    // argument 0: add, 1: status) and ATMRemoveFont change, ATMEnumFonts lists and ATMGetOutline
+    // draws a square for; ATMGetVersion answers `version`.
+    bool working = false;
+    uint16_t version = 0x0105;
 };
+
+// Answers of the working font manager.
+constexpr int16_t kFontAdded = 0, kFontAlreadyInstalled = -2, kFontNotInstalled = -3;
+constexpr int16_t kFontInstalled = 1;  // a status request for an installed font
 
 struct FontManager {
     std::vector<AtmCall> calls;
@@ -67,6 +76,7 @@ struct FontManager {
     uint16_t code_selector = 0;              // ATMIsUp's code segment
     uint16_t isup_offset = 0;
     std::vector<uint16_t> module_handles;
+    std::vector<std::string> fonts;          // the working font manager's table
 
     unsigned CallsOf(const std::string& name) const;
     const AtmCall* LastCall(const std::string& name) const;

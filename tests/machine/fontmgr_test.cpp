@@ -184,3 +184,62 @@ TEST_F(FontManagerTest, OutlineCallsEachProcedureForItsKindOfRecord)
 }
 
 }  // namespace
+
+namespace {
+
+class WorkingFontManagerTest : public FontManagerTest {
+protected:
+    int16_t FontCall(const char* fn, const char* font, uint16_t request)
+    {
+        Far16Data name(font), other("x");
+        Args16 a;
+        a.W(4).D(name.far()).W(0);
+        if (std::string(fn) == "ATMAddFont") a.D(other.far()).D(other.far()).W(request);
+        return (int16_t)sim::CallTo16(fm_->entries[fn], a.bytes, a.size);
+    }
+
+    sim::FontManager* fm_ = nullptr;
+};
+
+TEST_F(WorkingFontManagerTest, KeepsAFontTable)
+{
+    sim::FontManagerSetup setup;
+    setup.working = true;
+    setup.version = 0x0204;
+    fm_ = &sim::InstallFontManager(setup);
+    EXPECT_EQ(FontCall("ATMAddFont", "Serif", 1), 0) << "status: not installed";
+    EXPECT_EQ(FontCall("ATMAddFont", "Serif", 0), sim::kFontAdded);
+    EXPECT_EQ(FontCall("ATMAddFont", "Serif", 0), sim::kFontAlreadyInstalled);
+    EXPECT_EQ(FontCall("ATMAddFont", "Serif", 1), sim::kFontInstalled);
+    EXPECT_EQ(FontCall("ATMAddFont", "Sans", 0), sim::kFontAdded);
+    EXPECT_EQ(FontCall("ATMRemoveFont", "Serif", 0), 0);
+    EXPECT_EQ(FontCall("ATMRemoveFont", "Serif", 0), sim::kFontNotInstalled);
+    EXPECT_EQ(fm_->fonts, std::vector<std::string>{"Sans"});
+    EXPECT_EQ(sim::CallTo16(fm_->entries["ATMGetVersion"], nullptr, 0) & 0xFFFF, 0x0204u);
+
+    Seen seen;
+    Args16 a;
+    a.W(0).D(sim::MakeEntry16(EnumProcedure, 14, &seen)).D(5);
+    EXPECT_EQ(sim::CallTo16(fm_->entries["ATMEnumFonts"], a.bytes, a.size) & 0xFFFF, 0u);
+    EXPECT_EQ(seen.strings, std::vector<std::string>{"Sans"});
+}
+
+TEST_F(WorkingFontManagerTest, DrawsASquareOutline)
+{
+    sim::FontManagerSetup setup;
+    setup.working = true;
+    fm_ = &sim::InstallFontManager(setup);
+    Seen move, line, curve, close;
+    Args16 a;
+    a.W(1).W(65).D(0);
+    a.D(sim::MakeEntry16(OutlineProcedure<8>, 8, &move)).D(sim::MakeEntry16(OutlineProcedure<8>, 8, &line));
+    a.D(sim::MakeEntry16(OutlineProcedure<16>, 16, &curve)).D(sim::MakeEntry16(OutlineProcedure<4>, 4, &close));
+    a.D(0);
+    EXPECT_EQ(sim::CallTo16(fm_->entries["ATMGetOutline"], a.bytes, a.size) & 0xFFFF, 0u);
+    EXPECT_EQ(move.points.size(), 1u);
+    EXPECT_EQ(line.points.size(), 3u);
+    EXPECT_EQ(curve.points.size(), 0u);
+    EXPECT_EQ(close.args.size(), 1u);
+}
+
+}  // namespace

@@ -1,5 +1,5 @@
 // The base of every test on the test machine: a fresh machine before the case, and no contract
-// violation, PE mapping or selector left behind after it.
+// violation, PE mapping, pointer mapping, selector or guarded block left behind after it.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include "core/fault.h"
 #include "core/ldt.h"
 #include "core/machine.h"
+#include "kernel32/thunk.h"
 #include "pe/pe.h"
 
 class MachineTest : public ::testing::Test {
@@ -27,6 +28,7 @@ protected:
         for (sim::PeModule* m : modules_) sim::UnloadPe(m);
         EXPECT_TRUE(sim::machine().violations.empty()) << sim::machine().violations.front();
         EXPECT_EQ(sim::LivePeMappings(), 0u);
+        EXPECT_EQ(sim::LiveMappings(), 0u) << "pointer mappings left";
         EXPECT_EQ(sim::LiveSelectors(), selectors_before_);
         EXPECT_EQ(sim::LiveGuardedBlocks(), guarded_before_);
     }
