@@ -10,8 +10,6 @@ class Kernel16Test : public MachineTest {
 protected:
     void TearDown() override
     {
-        EXPECT_EQ(sim::LiveGlobalHandles(), 0u);
-        EXPECT_EQ(sim::LiveAliases(), 0u);
         sim::FreeModuleDatabases();
         MachineTest::TearDown();
     }

@@ -62,6 +62,7 @@ TEST_F(ThunkTest, QtThunkKeepsOnlyWhatItsContractPromises)
     EXPECT_EQ(regs[0] & 0xFFFF, 11u);
     EXPECT_NE(regs[0] >> 16, 0u) << "the upper half of EAX is not the caller's";
     EXPECT_NE(regs[1], 0x11111111u) << "EBX";
+    EXPECT_NE(regs[2], 5u) << "ECX";
     EXPECT_NE(regs[3], 0x22222222u) << "ESI";
     EXPECT_NE(regs[4], 0x33333333u) << "EDI";
 }
@@ -84,6 +85,20 @@ TEST_F(ThunkTest, NullPointerMapsToNull)
     EXPECT_EQ(out[0], 0u);
     EXPECT_EQ(out[1], 0u);
     EXPECT_EQ(sim::machine().counters.mappings, 1u);
+}
+
+TEST_F(ThunkTest, GeneralMappingAddressesTheSameBytesAndReleaseKeepsEbx)
+{
+    static const uint8_t data[] = {0x5C, 0x00};
+    auto map = Export<void (*)(const void*, uint32_t*)>(sites_, "MapGeneral");
+    uint32_t out[4] = {};
+    map(data, out);
+    EXPECT_NE(out[0], 0u);
+    EXPECT_EQ(out[2], 0x5Cu) << "read through the 16:16 pointer";
+    EXPECT_EQ(out[3], 0x77u) << "SUnMapLS keeps EBX";
+    map(nullptr, out);
+    EXPECT_EQ(out[0], 0u);
+    EXPECT_EQ(sim::machine().counters.mappings, 2u);
 }
 
 TEST_F(ThunkTest, ReleasingASlotThatWasNeverMappedIsAViolation)

@@ -1,5 +1,6 @@
 // The base of every test on the test machine: a fresh machine before the case, and no contract
-// violation, PE mapping, pointer mapping, selector or guarded block left behind after it.
+// violation, PE mapping, pointer mapping, global handle, selector or guarded block left behind
+// after it.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include "core/fault.h"
 #include "core/ldt.h"
 #include "core/machine.h"
+#include "kernel16/kernel16.h"
 #include "kernel32/thunk.h"
 #include "pe/pe.h"
 
@@ -29,6 +31,8 @@ protected:
         EXPECT_TRUE(sim::machine().violations.empty()) << sim::machine().violations.front();
         EXPECT_EQ(sim::LivePeMappings(), 0u);
         EXPECT_EQ(sim::LiveMappings(), 0u) << "pointer mappings left";
+        EXPECT_EQ(sim::LiveGlobalHandles(), 0u) << "16-bit global handles left";
+        EXPECT_EQ(sim::LiveAliases(), 0u) << "code aliases left";
         EXPECT_EQ(sim::LiveSelectors(), selectors_before_);
         EXPECT_EQ(sim::LiveGuardedBlocks(), guarded_before_);
     }
