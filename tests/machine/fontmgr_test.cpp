@@ -163,23 +163,30 @@ TEST_F(FontManagerTest, EnumerationCallsTheProcedureWithScriptedDataAndTheClient
     EXPECT_EQ(fm.callback_results, (std::vector<uint16_t>{1, 0}));
 }
 
+// ATMGetOutline(font, size, matrix, four procedures, client) with procedures that note what
+// they see in `seen[0..3]`; its AX.
+uint16_t GetOutline(const sim::FontManager& fm, Seen (&seen)[4], uint32_t client)
+{
+    Args16 a;
+    a.W(1).W(65).D(0);
+    a.D(sim::MakeEntry16(OutlineProcedure<8>, 8, &seen[0])).D(sim::MakeEntry16(OutlineProcedure<8>, 8, &seen[1]));
+    a.D(sim::MakeEntry16(OutlineProcedure<16>, 16, &seen[2])).D(sim::MakeEntry16(OutlineProcedure<4>, 4, &seen[3]));
+    a.D(client);
+    return (uint16_t)sim::CallTo16(fm.entries.at("ATMGetOutline"), a.bytes, a.size);
+}
+
 TEST_F(FontManagerTest, OutlineCallsEachProcedureForItsKindOfRecord)
 {
     sim::FontManagerSetup setup;
     setup.outline = {{1, {0x1111}}, {3, {0x31, 0x32, 0x33}}, {2, {0x2222}}, {4, {}}};
     sim::FontManager& fm = sim::InstallFontManager(setup);
-    Seen one, two, three, four;
-    Args16 a;
-    a.W(1).W(65).D(0);
-    a.D(sim::MakeEntry16(OutlineProcedure<8>, 8, &one)).D(sim::MakeEntry16(OutlineProcedure<8>, 8, &two));
-    a.D(sim::MakeEntry16(OutlineProcedure<16>, 16, &three)).D(sim::MakeEntry16(OutlineProcedure<4>, 4, &four));
-    a.D(0xABCD);
-    sim::CallTo16(fm.entries["ATMGetOutline"], a.bytes, a.size);
-    EXPECT_EQ(one.points, (std::vector<std::vector<uint64_t>>{{0x1111}}));
-    EXPECT_EQ(two.points, (std::vector<std::vector<uint64_t>>{{0x2222}}));
-    EXPECT_EQ(three.points, (std::vector<std::vector<uint64_t>>{{0x31, 0x32, 0x33}}));
-    ASSERT_EQ(four.args.size(), 1u);
-    EXPECT_EQ(Dword(four.args[0].data(), 0), 0xABCDu);
+    Seen seen[4];
+    GetOutline(fm, seen, 0xABCD);
+    EXPECT_EQ(seen[0].points, (std::vector<std::vector<uint64_t>>{{0x1111}}));
+    EXPECT_EQ(seen[1].points, (std::vector<std::vector<uint64_t>>{{0x2222}}));
+    EXPECT_EQ(seen[2].points, (std::vector<std::vector<uint64_t>>{{0x31, 0x32, 0x33}}));
+    ASSERT_EQ(seen[3].args.size(), 1u);
+    EXPECT_EQ(Dword(seen[3].args[0].data(), 0), 0xABCDu);
     EXPECT_EQ(fm.callback_results.size(), 4u);
 }
 
@@ -229,17 +236,12 @@ TEST_F(WorkingFontManagerTest, DrawsASquareOutline)
     sim::FontManagerSetup setup;
     setup.working = true;
     fm_ = &sim::InstallFontManager(setup);
-    Seen move, line, curve, close;
-    Args16 a;
-    a.W(1).W(65).D(0);
-    a.D(sim::MakeEntry16(OutlineProcedure<8>, 8, &move)).D(sim::MakeEntry16(OutlineProcedure<8>, 8, &line));
-    a.D(sim::MakeEntry16(OutlineProcedure<16>, 16, &curve)).D(sim::MakeEntry16(OutlineProcedure<4>, 4, &close));
-    a.D(0);
-    EXPECT_EQ(sim::CallTo16(fm_->entries["ATMGetOutline"], a.bytes, a.size) & 0xFFFF, 0u);
-    EXPECT_EQ(move.points.size(), 1u);
-    EXPECT_EQ(line.points.size(), 3u);
-    EXPECT_EQ(curve.points.size(), 0u);
-    EXPECT_EQ(close.args.size(), 1u);
+    Seen seen[4];  // move, line, curve, close
+    EXPECT_EQ(GetOutline(*fm_, seen, 0), 0);
+    EXPECT_EQ(seen[0].points.size(), 1u);
+    EXPECT_EQ(seen[1].points.size(), 3u);
+    EXPECT_EQ(seen[2].points.size(), 0u);
+    EXPECT_EQ(seen[3].args.size(), 1u);
 }
 
 }  // namespace
