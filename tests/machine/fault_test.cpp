@@ -99,4 +99,11 @@ TEST_F(FaultDeathTest, UnhandledFaultEndsTheRunNamingFaultAndAddress)
     EXPECT_EXIT(read(beyond), ::testing::ExitedWithCode(sim::kUnhandledFaultExit), expected);
 }
 
+TEST_F(FaultDeathTest, AHandlerThatResumesTheFaultUnchangedEndsTheRunInsteadOfSpinning)
+{
+    auto read = Export<void (*)(const unsigned*)>(faults_, "ReadFlatRetrying");
+    const unsigned* beyond = (const unsigned*)(block_.data + 64);
+    EXPECT_EXIT(read(beyond), ::testing::ExitedWithCode(sim::kUnhandledFaultExit), "again and again");
+}
+
 }  // namespace
