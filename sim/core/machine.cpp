@@ -5,6 +5,7 @@
 
 #include "exports.h"
 #include "fault.h"
+#include "../kernel16/kernel16.h"
 #include "../transition/transition.h"
 
 namespace sim {
@@ -26,6 +27,8 @@ void ResetMachine()
     Boot();
     machine() = Machine();
     FreeEntries16();
+    Heap16Faults() = HeapFaults();
+    Heap16Counters() = HeapCounters();
     CurrentTib()->ExceptionList = win32::kChainEnd;
 }
 
