@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -77,6 +78,17 @@ TEST_F(TransitionTest, RelayedBodyCallsBackIntoSixteenBitCode)
     EXPECT_EQ(n.seen[0], 0x1111);
     EXPECT_EQ(n.seen[1], 0x0200);
     EXPECT_EQ(r & 0xFFFF, 0x1312u) << "0x200 + 0x1111 + 1, with DS, SI, DI and BP kept";
+}
+
+using TransitionDeathTest = TransitionTest;
+
+TEST_F(TransitionDeathTest, FaultInSixteenBitCodeIsDispatchedAndNamesItsAddress)
+{
+    sim::FarPtr16 routine = At(kLoadBadSelector);
+    char expected[96];
+    std::snprintf(expected, sizeof expected, "unhandled fault.*access violation.*at %04X:0000%04X",
+                  routine >> 16, (routine & 0xFFFF) + 3);
+    EXPECT_EXIT(sim::CallTo16(routine, nullptr, 0), ::testing::ExitedWithCode(sim::kUnhandledFaultExit), expected);
 }
 
 uint32_t EchoFirstWord(const uint8_t* args, void* context)

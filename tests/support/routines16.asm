@@ -131,6 +131,12 @@ jump_realloc:
         pop     bp
         retf    14
 
+; Loads ES with an empty LDT slot: a fault in 16-bit code, on the 16-bit stack.
+load_bad_selector:
+        mov     ax, 0x2F
+        mov     es, ax
+        retf
+
 ; A lone far return.
 far_return:
         retf
@@ -150,5 +156,6 @@ routines16_offsets:
         dd      rect_sum - routines16_start
         dd      jump_realloc - routines16_start
         dd      far_return - routines16_start
+        dd      load_bad_selector - routines16_start
 
         section .note.GNU-stack noalloc noexec nowrite progbits

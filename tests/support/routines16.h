@@ -11,7 +11,7 @@ extern const uint32_t routines16_size;
 extern const uint32_t routines16_offsets[];
 }
 
-enum Routine16 { kAdd, kSwap, kPopsTooFew, kPopsTooMany, kCallBack, kMix, kRectSum, kJumpRealloc, kFarReturn };
+enum Routine16 { kAdd, kSwap, kPopsTooFew, kPopsTooMany, kCallBack, kMix, kRectSum, kJumpRealloc, kFarReturn, kLoadBadSelector };
 
 class Routines16 {
 public:
