@@ -18,7 +18,8 @@ function(kit_pe target kind entry)
                                            $<$<COMPILE_LANGUAGE:CXX>:${KIT_CXX_OPTIONS}>)
   target_link_options(${target} PRIVATE ${KIT_LINK_OPTIONS} -Wl,--entry,${entry})
   if(kind STREQUAL DLL)
-    target_link_options(${target} PRIVATE -Wl,--subsystem,windows:4.0)
+    # A DLL exports what its .def names and nothing else.
+    target_link_options(${target} PRIVATE -Wl,--subsystem,windows:4.0 -Wl,--exclude-all-symbols)
     set_target_properties(${target} PROPERTIES PREFIX "" IMPORT_PREFIX "" )
   elseif(kind STREQUAL GUI)
     target_link_options(${target} PRIVATE -Wl,--subsystem,windows:4.0)
@@ -27,3 +28,7 @@ function(kit_pe target kind entry)
   endif()
   target_link_libraries(${target} PRIVATE gcc)
 endfunction()
+
+# Link only what each target names: no default Windows libraries.
+set(CMAKE_C_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)

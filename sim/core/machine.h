@@ -42,6 +42,7 @@ struct Machine {
     bool std_handle_invalid[3] = {};       // GetStdHandle answers INVALID_HANDLE_VALUE
     int shell_result = 42;
     std::vector<ShellRequest> shell_requests;
+    std::vector<uint16_t> queried_selectors;  // GetThreadSelectorEntry's selectors, in order
     std::vector<std::string> violations;   // contract violations seen; a test expects none
     uint32_t main_module = 0;              // HMODULE of the running program, if any
 };

@@ -27,6 +27,7 @@ SIM_EXPORT("KERNEL32", ExitProcess);
 BOOL WINAPI GetThreadSelectorEntry(HANDLE thread, DWORD selector, win32::LdtEntry* entry)
 {
     ++machine().counters.descriptor_queries;
+    machine().queried_selectors.push_back((uint16_t)selector);
     if (thread != win32::CurrentThread()) {
         Violation("GetThreadSelectorEntry for a thread handle other than the current thread's");
         return 0;

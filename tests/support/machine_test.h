@@ -39,6 +39,16 @@ protected:
 
     static std::string Fixture(const char* name) { return std::string(KIT_DIR) + "/fixtures/" + name; }
 
+    // The test-only twin of the bridge, which also exports the internal operations.
+    sim::PeModule* LoadTestDll()
+    {
+        std::string error;
+        sim::PeModule* m = sim::LoadPe(std::string(KIT_DIR) + "/testdll/QF-ATM-test.dll", &error);
+        EXPECT_NE(m, nullptr) << error;
+        if (m) modules_.push_back(m);
+        return m;
+    }
+
     // Loads a fixture PE file that must load; unloaded after the case.
     sim::PeModule* Load(const char* name, const sim::LoadOptions& options = {})
     {

@@ -1,0 +1,71 @@
+// The bridge's 16-bit access layer: reading through selectors, finding 16-bit KERNEL and its
+// entry points, and the table of KERNEL32 thunk services through which every crossing passes.
+#pragma once
+#include <stdint.h>
+
+typedef uint32_t FarPtr16;  // selector in the high 16 bits, offset in the low 16 bits; 0: none
+
+extern "C" {
+
+// Copies `size` bytes from selector:offset; false when the selector has no descriptor, when the
+// range does not lie below the segment's limit (as the processor reports it), or when the
+// memory cannot be read. Never faults.
+int ReadSelectorBytes(uint16_t selector, uint32_t offset, void* buffer, uint32_t size);
+// True when the selector's segment is the module database of the module named by the length-
+// prefixed name (at most 9 characters), compared exactly.
+int IsModuleNamed(uint16_t selector, const uint8_t* name);
+// The selector of the named module's database (0x10F first, then 0x2F to 0xFFF); 0 when none.
+uint16_t FindModuleSelector(const char* name);
+// The entry point of `ordinal` in the module database at `module_selector`; 0 when there is
+// none or the walk faults. Reads through GS under a guard that restores it on every way out.
+FarPtr16 GetOrdinalEntry(uint16_t module_selector, uint16_t ordinal);
+
+}  // extern "C"
+
+// The KERNEL32 thunk services, KERNEL's module database and eight of its entry points. Zero when
+// the library is loaded, filled by BindThunkServices, never cleared.
+struct ThunkServicesRecord {
+    void* FT_Exit12;
+    void* FT_Exit16;
+    void* FT_Exit20;
+    void* FT_Exit24;
+    void* FT_Exit36;
+    void* FT_Exit48;
+    void* FT_Prolog;
+    void* FT_Thunk;
+    void* QT_Thunk;
+    void* SMapLS;
+    void* SMapLS_IP_EBP_8;
+    void* SMapLS_IP_EBP_12;
+    void* SMapLS_IP_EBP_16;
+    void* SMapLS_IP_EBP_20;
+    void* SMapLS_IP_EBP_24;
+    void* SMapLS_IP_EBP_28;
+    void* SMapLS_IP_EBP_36;
+    void* SMapLS_IP_EBP_40;
+    void* SUnMapLS;
+    void* SUnMapLS_IP_EBP_8;
+    void* SUnMapLS_IP_EBP_12;
+    void* SUnMapLS_IP_EBP_16;
+    void* SUnMapLS_IP_EBP_20;
+    void* SUnMapLS_IP_EBP_24;
+    void* SUnMapLS_IP_EBP_28;
+    void* SUnMapLS_IP_EBP_36;
+    void* SUnMapLS_IP_EBP_40;
+    uint16_t KernelSelector;
+    FarPtr16 KernelAllocDStoCSAlias;
+    FarPtr16 KernelFreeSelector;
+    FarPtr16 KernelGetModuleHandle;
+    FarPtr16 KernelGetProcAddress;
+    FarPtr16 KernelGlobalAlloc;
+    FarPtr16 KernelGlobalFree;
+    FarPtr16 KernelGlobalLock;
+    FarPtr16 KernelGlobalReAlloc;
+    uint32_t Bound;
+};
+
+extern "C" ThunkServicesRecord ThunkServices;
+
+// Fills ThunkServices: 27 KERNEL32 exports by name, KERNEL's module database, eight ordinals.
+// True at once after one complete success; a failure is not remembered.
+extern "C" int BindThunkServices();
