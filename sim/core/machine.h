@@ -38,6 +38,7 @@ struct Counters {
 struct Machine {
     Counters counters;
     std::set<std::string> hidden_exports;  // names that GetProcAddress and imports do not find
+    std::set<std::string> hidden_modules;  // machine DLLs that GetModuleHandleA does not find
     Stream* std_handles[3] = {};           // input, output, error; null: no handle
     bool std_handle_invalid[3] = {};       // GetStdHandle answers INVALID_HANDLE_VALUE
     int shell_result = 42;

@@ -16,6 +16,7 @@ uint32_t WINAPI GetModuleHandleA(const char* name)
 {
     ++machine().counters.module_lookups;
     if (name == nullptr) return machine().main_module;
+    if (machine().hidden_modules.count(CanonicalDllName(name))) return 0;
     if (uint32_t h = MachineModuleHandle(name)) return h;
     PeModule* m = FindLoadedModule(name);
     return m ? m->handle() : 0;
