@@ -69,3 +69,15 @@ extern "C" ThunkServicesRecord ThunkServices;
 // Fills ThunkServices: 27 KERNEL32 exports by name, KERNEL's module database, eight ordinals.
 // True at once after one complete success; a failure is not remembered.
 extern "C" int BindThunkServices();
+
+// The KERNEL primitives: 16-bit KERNEL's entry points of ThunkServices, called through QT_Thunk.
+// They need a bound table and do not check for it.
+extern "C" {
+uint32_t K16GetModuleHandle(const char* name);                // module handle; 0: none
+FarPtr16 K16GetProcAddress(uint32_t module, const char* name); // 0: no such entry point
+uint32_t K16GlobalAlloc(uint32_t flags, uint32_t size);        // global handle; 0: failure
+FarPtr16 K16GlobalLock(uint32_t handle);                       // the block's first byte
+uint32_t K16GlobalFree(uint32_t handle);                       // EAX as KERNEL leaves it
+uint32_t K16AllocDStoCSAlias(uint32_t selector);               // code selector; 0: failure
+uint32_t K16FreeSelector(uint32_t selector);                   // EAX as KERNEL leaves it
+}

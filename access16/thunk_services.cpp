@@ -23,6 +23,12 @@ constexpr unsigned kServiceCount = sizeof kServiceNames / sizeof kServiceNames[0
 static_assert(offsetof(ThunkServicesRecord, SUnMapLS_IP_EBP_40) == (kServiceCount - 1) * sizeof(void*),
               "the service fields are the table's first fields, in binding order");
 
+static_assert(offsetof(ThunkServicesRecord, SMapLS_IP_EBP_40) - offsetof(ThunkServicesRecord, SMapLS_IP_EBP_8) ==
+                      7 * sizeof(void*) &&
+                  offsetof(ThunkServicesRecord, SUnMapLS_IP_EBP_40) - offsetof(ThunkServicesRecord, SUnMapLS_IP_EBP_8) ==
+                      7 * sizeof(void*),
+              "the call sites index the eight mapping services from the one for EBP+8");
+
 // The KERNEL ordinals, in binding order, and the field each fills.
 struct KernelOrdinal {
     uint16_t ordinal;

@@ -1,0 +1,22 @@
+// Compiled to assembly text only: the offsets of the records that the call sites read, emitted as
+// "->NAME value" lines from which the build makes offsets.inc for nasm.
+#include <stddef.h>
+
+#include "access16.h"
+
+#define OFFSET(name, record, field) \
+    __asm__ volatile("\n->" #name " %c0" ::"i"(offsetof(record, field)))
+
+void EmitOffsets()
+{
+    OFFSET(TS_QT_Thunk, ThunkServicesRecord, QT_Thunk);
+    OFFSET(TS_SMapLS_IP_EBP_8, ThunkServicesRecord, SMapLS_IP_EBP_8);
+    OFFSET(TS_SUnMapLS_IP_EBP_8, ThunkServicesRecord, SUnMapLS_IP_EBP_8);
+    OFFSET(TS_KernelAllocDStoCSAlias, ThunkServicesRecord, KernelAllocDStoCSAlias);
+    OFFSET(TS_KernelFreeSelector, ThunkServicesRecord, KernelFreeSelector);
+    OFFSET(TS_KernelGetModuleHandle, ThunkServicesRecord, KernelGetModuleHandle);
+    OFFSET(TS_KernelGetProcAddress, ThunkServicesRecord, KernelGetProcAddress);
+    OFFSET(TS_KernelGlobalAlloc, ThunkServicesRecord, KernelGlobalAlloc);
+    OFFSET(TS_KernelGlobalFree, ThunkServicesRecord, KernelGlobalFree);
+    OFFSET(TS_KernelGlobalLock, ThunkServicesRecord, KernelGlobalLock);
+}
