@@ -2,27 +2,16 @@
 #include <cstring>
 
 #include "access16.h"
-#include "kernel16/kernel16.h"
-#include "machine_test.h"
+#include "bound_bridge_test.h"
 
 namespace {
 
-class CallSiteTest : public MachineTest {
+class CallSiteTest : public BoundBridgeTest {
 protected:
     void SetUp() override
     {
-        MachineTest::SetUp();
-        sim::InstallKernel16({0x10F, {}});
-        dll_ = LoadTestDll();
-        ASSERT_NE(dll_, nullptr);
-        ASSERT_TRUE(Export<int (*)()>(dll_, "BindThunkServices")());
-        target_ = Export<uint32_t*>(dll_, "TestCallTarget");
-    }
-
-    void TearDown() override
-    {
-        sim::FreeModuleDatabases();
-        MachineTest::TearDown();
+        BoundBridgeTest::SetUp();
+        if (dll_) target_ = Export<uint32_t*>(dll_, "TestCallTarget");
     }
 
     // Points the test call sites at a 16-bit entry whose body is `body`.
@@ -31,7 +20,6 @@ protected:
         *target_ = sim::MakeEntry16(body, arg_bytes, context);
     }
 
-    sim::PeModule* dll_ = nullptr;
     uint32_t* target_ = nullptr;
 };
 

@@ -4,32 +4,19 @@
 
 #include "access16.h"
 #include "fontmgr/fontmgr.h"
-#include "kernel16/kernel16.h"
-#include "machine_test.h"
+#include "bound_bridge_test.h"
 
 namespace {
 
-class KernelPrimitivesTest : public MachineTest {
+class KernelPrimitivesTest : public BoundBridgeTest {
 protected:
-    void SetUp() override
-    {
-        MachineTest::SetUp();
-        sim::InstallKernel16({0x10F, {}});
-        dll_ = LoadTestDll();
-        ASSERT_NE(dll_, nullptr);
-        ASSERT_TRUE(Export<int (*)()>(dll_, "BindThunkServices")());
-    }
-
     void TearDown() override
     {
         sim::RemoveFontManager();
-        sim::FreeModuleDatabases();
-        MachineTest::TearDown();
+        BoundBridgeTest::TearDown();
     }
 
     template <typename Fn> Fn K16(const char* name) { return Export<Fn>(dll_, name); }
-
-    sim::PeModule* dll_ = nullptr;
 };
 
 TEST_F(KernelPrimitivesTest, ModuleHandleAndEntryPointsByName)
