@@ -92,6 +92,7 @@ sim16_relay:
         mov     ax, [cs:sim16_host_ds]
         mov     ds, ax
         mov     es, ax
+        xor     ebx, ebx                ; the caller may have left anything in the upper half
         mov     bx, ss
         mov     ecx, esp
         mov     esi, [sim16_top]
