@@ -81,3 +81,14 @@ uint32_t K16GlobalFree(uint32_t handle);                       // EAX as KERNEL 
 uint32_t K16AllocDStoCSAlias(uint32_t selector);               // code selector; 0: failure
 uint32_t K16FreeSelector(uint32_t selector);                   // EAX as KERNEL leaves it
 }
+
+// The work block (540 bytes of 16-bit memory holding the recorder routines) and its RecordBuffer.
+extern "C" {
+// Builds the block once: allocates it, aliases it as code, finds a far-return byte at or after
+// `code_address` in its segment and copies the image in. 1 when a built block exists; on failure
+// nothing is held and AtmEntryTable.BlockHandle is 0.
+int BuildWorkBlock(FarPtr16 code_address);
+uint32_t RecordBufferBusy();   // BufferHandle of the live block; non-zero: a recording is running
+FarPtr16 AllocRecordBuffer();  // a fresh locked buffer of 0x8000 bytes; 0 when none could be had
+void ReleaseRecordBuffer();
+}

@@ -1,0 +1,101 @@
+// The work block in 16-bit memory and the RecordBuffer that its recorders fill.
+#include "access16.h"
+#include "atm_entry_table.h"
+
+extern "C" {
+extern uint8_t WorkBlockImage[540];  // workblock_image.asm: the routines, with a header filled here
+FarPtr16 FindFarReturn(FarPtr16 at);
+int CopyTo16(FarPtr16 destination, const void* source, uint32_t size);
+uint32_t Peek16(uint16_t selector, uint16_t offset);
+void Poke16(uint16_t selector, uint16_t offset, uint16_t value);
+void Poke32(uint16_t selector, uint16_t offset, uint32_t value);
+}
+
+namespace {
+
+// The header, at the start of the block and of the image.
+constexpr uint16_t kDataSel = 0x00, kCodeSel = 0x02, kLockEntry = 0x04, kReallocEntry = 0x08, kCapacity = 0x0C,
+                   kWriteOffset = 0x10, kBufferSel = 0x14, kBufferHandle = 0x16, kFarReturn = 0x18,
+                   kGrowEntry = 0x1C;
+constexpr uint16_t kGrowRoutine = 0x20;
+constexpr uint32_t kBlockSize = 540, kBufferSize = 0x8000;
+constexpr uint32_t kFixed = 0, kMovable = 2;
+
+void ImagePut16(uint16_t at, uint16_t v)
+{
+    WorkBlockImage[at] = (uint8_t)v;
+    WorkBlockImage[at + 1] = (uint8_t)(v >> 8);
+}
+
+void ImagePut32(uint16_t at, uint32_t v)
+{
+    ImagePut16(at, (uint16_t)v);
+    ImagePut16(at + 2, (uint16_t)(v >> 16));
+}
+
+uint16_t ImageGet16(uint16_t at) { return (uint16_t)(WorkBlockImage[at] | WorkBlockImage[at + 1] << 8); }
+
+uint16_t DataSel() { return ImageGet16(kDataSel); }
+
+}  // namespace
+
+extern "C" int BuildWorkBlock(FarPtr16 code_address)
+{
+    if (AtmEntryTable.BlockHandle != 0) return 1;
+    uint32_t handle = K16GlobalAlloc(kFixed, kBlockSize);
+    AtmEntryTable.BlockHandle = (uint16_t)handle;
+    if (handle == 0) return 0;
+    FarPtr16 block = K16GlobalLock(handle);
+    uint32_t code = K16AllocDStoCSAlias(block >> 16);
+    ImagePut16(kCodeSel, (uint16_t)code);
+    if (code == 0) {
+        K16GlobalFree(handle);
+        AtmEntryTable.BlockHandle = 0;
+        return 0;
+    }
+    ImagePut16(kDataSel, (uint16_t)(block >> 16));
+    ImagePut32(kLockEntry, ThunkServices.KernelGlobalLock);
+    ImagePut32(kReallocEntry, ThunkServices.KernelGlobalReAlloc);
+    ImagePut32(kCapacity, 0);
+    ImagePut32(kWriteOffset, 0);
+    ImagePut16(kBufferSel, 0);
+    ImagePut16(kBufferHandle, 0);
+    ImagePut16(kGrowEntry, kGrowRoutine);
+    FarPtr16 far_return = FindFarReturn(code_address);
+    ImagePut32(kFarReturn, far_return);
+    if (far_return == 0 || !CopyTo16(block, WorkBlockImage, kBlockSize)) {
+        K16FreeSelector(code);
+        K16GlobalFree(handle);
+        AtmEntryTable.BlockHandle = 0;
+        return 0;
+    }
+    return 1;
+}
+
+extern "C" uint32_t RecordBufferBusy() { return Peek16(DataSel(), kBufferHandle); }
+
+extern "C" FarPtr16 AllocRecordBuffer()
+{
+    uint32_t handle = K16GlobalAlloc(kMovable, kBufferSize);
+    if (handle == 0) return 0;
+    FarPtr16 buffer = K16GlobalLock(handle);
+    if (buffer == 0) {
+        // Without an address the buffer is of no use; freeing it keeps the bridge from
+        // staying busy for good.
+        K16GlobalFree(handle);
+        return 0;
+    }
+    uint16_t data = DataSel();
+    Poke32(data, kCapacity, kBufferSize);
+    Poke32(data, kWriteOffset, 0);
+    Poke16(data, kBufferSel, (uint16_t)(buffer >> 16));
+    Poke16(data, kBufferHandle, (uint16_t)handle);
+    return buffer;
+}
+
+extern "C" void ReleaseRecordBuffer()
+{
+    uint16_t data = DataSel();
+    K16GlobalFree(Peek16(data, kBufferHandle));
+    Poke16(data, kBufferHandle, 0);
+}

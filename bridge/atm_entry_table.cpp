@@ -1,0 +1,3 @@
+#include "atm_entry_table.h"
+
+AtmEntryTableRecord AtmEntryTable;  // zero until the bridge is bound
