@@ -90,6 +90,17 @@ bool ReadDescriptor(uint16_t selector, win32::LdtEntry* out)
     return true;
 }
 
+uint32_t DescriptorBase(const win32::LdtEntry& e)
+{
+    return (uint32_t)e.BaseHi << 24 | (uint32_t)e.BaseMid << 16 | e.BaseLow;
+}
+
+uint32_t DescriptorLimit(const win32::LdtEntry& e)
+{
+    uint32_t limit = (uint32_t)(e.Flags2 & 0x0F) << 16 | e.LimitLow;
+    return (e.Flags2 & 0x80) ? limit << 12 | 0xFFF : limit;
+}
+
 void SetPhantomDescriptor(uint16_t selector, const win32::LdtEntry* entry)
 {
     if (entry) phantoms[selector] = *entry;

@@ -30,6 +30,9 @@ bool SetSelector(uint16_t selector, const SegmentSpec& spec);
 void FreeSelector(uint16_t selector);
 // Reads the descriptor from the processor's table; false for an empty slot.
 bool ReadDescriptor(uint16_t selector, win32::LdtEntry* out);
+// A descriptor's linear base, and its limit scaled by the granularity bit.
+uint32_t DescriptorBase(const win32::LdtEntry& entry);
+uint32_t DescriptorLimit(const win32::LdtEntry& entry);
 // A descriptor that GetThreadSelectorEntry reports although the processor's table has none
 // there; null `entry` withdraws it.
 void SetPhantomDescriptor(uint16_t selector, const win32::LdtEntry* entry);

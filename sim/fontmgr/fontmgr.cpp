@@ -63,18 +63,6 @@ FontManager state;
 GuardedBlock code_block, scratch_block;
 uint16_t scratch_selector;
 
-// A Pascal argument list built first to last: each argument goes below the ones before it.
-struct ArgList {
-    std::vector<uint8_t> bytes;
-    ArgList& Push(uint32_t v, unsigned n)
-    {
-        bytes.insert(bytes.begin(), (const uint8_t*)&v, (const uint8_t*)&v + n);
-        return *this;
-    }
-    ArgList& W(uint16_t v) { return Push(v, 2); }
-    ArgList& D(uint32_t v) { return Push(v, 4); }
-};
-
 // Places bytes in the font manager's 16-bit scratch segment; their 16:16 address.
 uint32_t Place(uint16_t offset, const void* bytes, size_t n)
 {
@@ -82,22 +70,27 @@ uint32_t Place(uint16_t offset, const void* bytes, size_t n)
     return MakeFar(scratch_selector, offset);
 }
 
-uint16_t CallProcedure(uint32_t procedure, const ArgList& args)
+uint16_t CallProcedure(uint32_t procedure, const Args16& args)
 {
-    uint16_t ax = (uint16_t)CallTo16(procedure, args.bytes.data(), (unsigned)args.bytes.size());
+    uint16_t ax = (uint16_t)CallTo16(procedure, args);
     state.callback_results.push_back(ax);
     return ax;
 }
 
+// Calls an enumeration procedure with one font: its 50-byte block, its name, a value, the client.
+uint16_t CallEnumProcedure(uint32_t procedure, std::string block, const std::string& name, uint16_t value,
+                           uint32_t client)
+{
+    block.resize(50, '\0');
+    uint32_t a = Place(0, block.data(), 50);
+    uint32_t s = Place(0x40, name.c_str(), name.size() + 1);
+    return CallProcedure(procedure, Args16().D(a).D(s).W(value).D(client));
+}
+
 void EnumFonts(uint32_t procedure, uint32_t client)
 {
-    for (const EnumFont& f : setup.fonts) {
-        std::string block = f.block;
-        block.resize(50, '\0');
-        uint32_t a = Place(0, block.data(), 50);
-        uint32_t s = Place(0x40, f.name.c_str(), f.name.size() + 1);
-        if (CallProcedure(procedure, ArgList().D(a).D(s).W(f.value).D(client)) == 0 && setup.stop_on_zero) return;
-    }
+    for (const EnumFont& f : setup.fonts)
+        if (CallEnumProcedure(procedure, f.block, f.name, f.value, client) == 0 && setup.stop_on_zero) return;
 }
 
 void EnumMMFonts(uint32_t procedure, uint32_t client)
@@ -105,14 +98,14 @@ void EnumMMFonts(uint32_t procedure, uint32_t client)
     for (std::string block : setup.mm_blocks) {
         block.resize(320, '\0');
         uint32_t a = Place(0, block.data(), 320);
-        if (CallProcedure(procedure, ArgList().D(a).D(client)) == 0 && setup.stop_on_zero) return;
+        if (CallProcedure(procedure, Args16().D(a).D(client)) == 0 && setup.stop_on_zero) return;
     }
 }
 
 void GetOutline(const uint32_t procedures[4], uint32_t client)
 {
     for (const OutlineStep& step : setup.outline) {
-        ArgList args;
+        Args16 args;
         for (size_t i = 0; i < step.points.size(); ++i)
             args.D(Place((uint16_t)(8 * i), &step.points[i], 8));
         if (CallProcedure(procedures[step.procedure - 1], args.D(client)) == 0 && setup.stop_on_zero) return;
@@ -147,13 +140,9 @@ uint16_t Work(const std::string& name, const AtmCall& call, const std::vector<ui
         return 0;
     }
     if (name == "ATMEnumFonts") {
-        for (size_t i = 0; i < state.fonts.size(); ++i) {
-            std::string block = state.fonts[i].substr(0, 49);
-            block.resize(50, '\0');
-            uint32_t a = Place(0, block.data(), 50);
-            uint32_t s = Place(0x40, state.fonts[i].c_str(), state.fonts[i].size() + 1);
-            if (CallProcedure(dwords[0], ArgList().D(a).D(s).W((uint16_t)i).D(dwords[1])) == 0) return (uint16_t)-8;
-        }
+        for (size_t i = 0; i < state.fonts.size(); ++i)
+            if (CallEnumProcedure(dwords[0], state.fonts[i].substr(0, 49), state.fonts[i], (uint16_t)i, dwords[1]) == 0)
+                return (uint16_t)-8;
         return 0;
     }
     if (name == "ATMGetOutline") {
@@ -161,9 +150,9 @@ uint16_t Work(const std::string& name, const AtmCall& call, const std::vector<ui
         static const uint64_t kCorners[] = {0, 1000, 1000ull << 32 | 1000, 1000ull << 32};
         for (int i = 0; i < 4; ++i) {
             uint32_t p = Place(0, &kCorners[i], 8);
-            if (CallProcedure(dwords[i == 0 ? 0 : 1], ArgList().D(p).D(dwords[4])) == 0) return (uint16_t)-8;
+            if (CallProcedure(dwords[i == 0 ? 0 : 1], Args16().D(p).D(dwords[4])) == 0) return (uint16_t)-8;
         }
-        if (CallProcedure(dwords[3], ArgList().D(dwords[4])) == 0) return (uint16_t)-8;
+        if (CallProcedure(dwords[3], Args16().D(dwords[4])) == 0) return (uint16_t)-8;
         return 0;
     }
     if (name == "ATMGetVersion") return setup.version;

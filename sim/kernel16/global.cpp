@@ -141,9 +141,8 @@ uint32_t AllocDStoCSAlias16(const uint8_t* args, void*)
     win32::LdtEntry e;
     if (Injected(counters.aliases, faults.alias_fail_at) || !ReadDescriptor(data, &e)) return 0;
     SegmentSpec spec;
-    spec.base = (uint32_t)e.BaseHi << 24 | (uint32_t)e.BaseMid << 16 | e.BaseLow;
-    spec.limit = (uint32_t)(e.Flags2 & 0x0F) << 16 | e.LimitLow;
-    if (e.Flags2 & 0x80) spec.limit = spec.limit << 12 | 0xFFF;
+    spec.base = DescriptorBase(e);
+    spec.limit = DescriptorLimit(e);
     spec.kind = SegKind::Code;
     uint16_t code = AllocSelector(spec);
     if (code) aliases[code] = data;

@@ -104,8 +104,7 @@ uint32_t Linear16(FarPtr16 address)
 {
     win32::LdtEntry e;
     if (!ReadDescriptor((uint16_t)(address >> 16), &e)) return 0;
-    uint32_t base = (uint32_t)e.BaseHi << 24 | (uint32_t)e.BaseMid << 16 | e.BaseLow;
-    return base + (address & 0xFFFF);
+    return DescriptorBase(e) + (address & 0xFFFF);
 }
 
 std::string ReadString16(FarPtr16 address, unsigned max)

@@ -5,6 +5,7 @@
 // 16-bit code again, which may call another body.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 namespace sim {
 
@@ -16,6 +17,23 @@ inline FarPtr16 MakeFar(uint16_t selector, uint16_t offset) { return (uint32_t)s
 // argument pushed at args[0]). Returns DX:AX. A callee that does not pop exactly `nbytes` is a
 // contract violation.
 uint32_t CallTo16(FarPtr16 target, const void* args, unsigned nbytes);
+
+// A Pascal argument list, built first to last: each argument lies below the ones before it.
+struct Args16 {
+    std::vector<uint8_t> bytes;
+    Args16& W(uint16_t v) { return Push(v, 2); }
+    Args16& D(uint32_t v) { return Push(v, 4); }
+    Args16& Push(uint32_t v, unsigned n)
+    {
+        bytes.insert(bytes.begin(), (const uint8_t*)&v, (const uint8_t*)&v + n);
+        return *this;
+    }
+};
+
+inline uint32_t CallTo16(FarPtr16 target, const Args16& args)
+{
+    return CallTo16(target, args.bytes.data(), (unsigned)args.bytes.size());
+}
 // As CallTo16, for a caller that lays more than the callee's arguments on the 16-bit stack: the
 // count of bytes that the callee popped goes to `popped` and is not checked.
 uint32_t CallTo16Popping(FarPtr16 target, const void* args, unsigned nbytes, int* popped);

@@ -36,9 +36,9 @@ protected:
         uint16_t code;
         std::memcpy(&code, image_ + 2, 2);
         Args16 a;
-        sim::CallTo16(sim::Kernel16Entry(176), a.W(code).bytes, 2);
+        sim::CallTo16(sim::Kernel16Entry(176), a.W(code));
         Args16 b;
-        sim::CallTo16(sim::Kernel16Entry(17), b.W(table_->BlockHandle).bytes, 2);
+        sim::CallTo16(sim::Kernel16Entry(17), b.W(table_->BlockHandle));
         table_->BlockHandle = 0;
     }
 
@@ -130,7 +130,7 @@ TEST_F(BuildWorkBlockTest, TheFontManagerRecordsIntoTheBufferThroughTheRecorders
     std::memcpy(&code, image_ + 2, 2);
     Args16 a;
     a.W(0).D(sim::MakeFar(code, 0x80)).D(0x1234);
-    EXPECT_EQ(sim::CallTo16(fm.entries["ATMEnumFonts"], a.bytes, a.size) & 0xFFFF, 0u);
+    EXPECT_EQ(sim::CallTo16(fm.entries["ATMEnumFonts"], a) & 0xFFFF, 0u);
     EXPECT_EQ(fm.callback_results.size(), 2000u);
     uint32_t written = Dword(block + 0x10);
     EXPECT_GT(written, 0x10000u) << "past 64 KB";

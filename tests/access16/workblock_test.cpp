@@ -60,13 +60,13 @@ protected:
         MachineTest::TearDown();
     }
 
-    static uint32_t Kernel(uint16_t ordinal, const Args16& a) { return sim::CallTo16(sim::Kernel16Entry(ordinal), a.bytes, a.size); }
+    static uint32_t Kernel(uint16_t ordinal, const Args16& a) { return sim::CallTo16(sim::Kernel16Entry(ordinal), a); }
     void Put16(unsigned at, uint16_t v) { std::memcpy(header_ + at, &v, 2); }
     void Put32(unsigned at, uint32_t v) { std::memcpy(header_ + at, &v, 4); }
     uint16_t Get16(unsigned at) const { uint16_t v; std::memcpy(&v, header_ + at, 2); return v; }
     uint32_t Get32(unsigned at) const { uint32_t v; std::memcpy(&v, header_ + at, 4); return v; }
 
-    uint16_t Record(Entry entry, const Args16& a) { return (uint16_t)sim::CallTo16(sim::MakeFar(code_, entry), a.bytes, a.size); }
+    uint16_t Record(Entry entry, const Args16& a) { return (uint16_t)sim::CallTo16(sim::MakeFar(code_, entry), a); }
 
     // The recorded bytes from `from` to WriteOffset, read at their 32-bit offsets.
     std::string Recorded(uint32_t from = 0) const

@@ -26,7 +26,7 @@ protected:
     uint16_t ModuleHandle(const char* name)
     {
         Far16Data s(name);
-        return (uint16_t)sim::CallTo16(sim::Kernel16Entry(47), Args16().D(s.far()).bytes, 4);
+        return (uint16_t)sim::CallTo16(sim::Kernel16Entry(47), Args16().D(s.far()));
     }
 
     uint32_t ProcAddress(uint16_t module, const char* name)
@@ -34,7 +34,7 @@ protected:
         Far16Data s(name);
         Args16 a;
         a.W(module).D(s.far());
-        return sim::CallTo16(sim::Kernel16Entry(50), a.bytes, a.size);
+        return sim::CallTo16(sim::Kernel16Entry(50), a);
     }
 };
 
@@ -66,15 +66,15 @@ TEST_F(FontManagerTest, RecordsArgumentsAndTheBytesBehindPointers)
     Far16Data p1(path), p2(metrics), p3(out);
     Args16 a;
     a.W(4).D(p1.far()).W(0x1234).D(p2.far()).D(p3.far()).W(0);
-    EXPECT_EQ(sim::CallTo16(fm.entries["ATMAddFont"], a.bytes, a.size) & 0xFFFF, 0xFFFFu);
+    EXPECT_EQ(sim::CallTo16(fm.entries["ATMAddFont"], a) & 0xFFFF, 0xFFFFu);
     const sim::AtmCall* call = fm.LastCall("ATMAddFont");
     ASSERT_NE(call, nullptr);
-    EXPECT_EQ(call->args, std::vector<uint8_t>(a.bytes, a.bytes + a.size));
+    EXPECT_EQ(call->args, a.bytes);
     ASSERT_EQ(call->pointees.size(), 3u);
     EXPECT_EQ(std::string((const char*)call->pointees[0].data(), sizeof path), std::string(path, sizeof path));
     EXPECT_EQ(std::string((const char*)call->pointees[1].data(), 9), std::string(metrics, 9));
     EXPECT_STREQ(out, "OUT") << "scripted bytes written through the third pointer";
-    EXPECT_EQ(sim::CallTo16(fm.entries["ATMAddFont"], a.bytes, a.size) & 0xFFFF, 0u) << "then the default";
+    EXPECT_EQ(sim::CallTo16(fm.entries["ATMAddFont"], a) & 0xFFFF, 0u) << "then the default";
     EXPECT_EQ(fm.CallsOf("ATMAddFont"), 2u);
 }
 
@@ -153,7 +153,7 @@ TEST_F(FontManagerTest, EnumerationCallsTheProcedureWithScriptedDataAndTheClient
     seen.answers = {1, 0};  // the second answer ends the enumeration
     Args16 a;
     a.W(3).D(sim::MakeEntry16(EnumProcedure, 14, &seen)).D(0xC11E27);
-    sim::CallTo16(fm.entries["ATMEnumFonts"], a.bytes, a.size);
+    sim::CallTo16(fm.entries["ATMEnumFonts"], a);
     ASSERT_EQ(seen.args.size(), 2u);
     EXPECT_EQ(Dword(seen.args[0].data(), 0), 0xC11E27u);
     EXPECT_EQ(seen.args[0][4], 7);
@@ -172,7 +172,7 @@ uint16_t GetOutline(const sim::FontManager& fm, Seen (&seen)[4], uint32_t client
     a.D(sim::MakeEntry16(OutlineProcedure<8>, 8, &seen[0])).D(sim::MakeEntry16(OutlineProcedure<8>, 8, &seen[1]));
     a.D(sim::MakeEntry16(OutlineProcedure<16>, 16, &seen[2])).D(sim::MakeEntry16(OutlineProcedure<4>, 4, &seen[3]));
     a.D(client);
-    return (uint16_t)sim::CallTo16(fm.entries.at("ATMGetOutline"), a.bytes, a.size);
+    return (uint16_t)sim::CallTo16(fm.entries.at("ATMGetOutline"), a);
 }
 
 TEST_F(FontManagerTest, OutlineCallsEachProcedureForItsKindOfRecord)
@@ -202,7 +202,7 @@ protected:
         Args16 a;
         a.W(4).D(name.far()).W(0);
         if (std::string(fn) == "ATMAddFont") a.D(other.far()).D(other.far()).W(request);
-        return (int16_t)sim::CallTo16(fm_->entries[fn], a.bytes, a.size);
+        return (int16_t)sim::CallTo16(fm_->entries[fn], a);
     }
 
     sim::FontManager* fm_ = nullptr;
@@ -227,7 +227,7 @@ TEST_F(WorkingFontManagerTest, KeepsAFontTable)
     Seen seen;
     Args16 a;
     a.W(0).D(sim::MakeEntry16(EnumProcedure, 14, &seen)).D(5);
-    EXPECT_EQ(sim::CallTo16(fm_->entries["ATMEnumFonts"], a.bytes, a.size) & 0xFFFF, 0u);
+    EXPECT_EQ(sim::CallTo16(fm_->entries["ATMEnumFonts"], a) & 0xFFFF, 0u);
     EXPECT_EQ(seen.strings, std::vector<std::string>{"Sans"});
 }
 

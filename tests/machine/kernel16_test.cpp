@@ -16,7 +16,7 @@ protected:
 
     uint32_t Call(uint16_t ordinal, const Args16& a)
     {
-        return sim::CallTo16(sim::Kernel16Entry(ordinal), a.bytes, a.size);
+        return sim::CallTo16(sim::Kernel16Entry(ordinal), a);
     }
 
     uint16_t Alloc(uint16_t flags, uint32_t size) { return (uint16_t)Call(15, Args16().W(flags).D(size)); }
@@ -93,8 +93,7 @@ TEST_F(Kernel16Test, GrowingMovesTheBlockAndKeepsSelectorAndContents)
     EXPECT_EQ(sim::GlobalSize16(h), 0x50000u);
     win32::LdtEntry e;
     ASSERT_TRUE(sim::ReadDescriptor(h | 1, &e));
-    uint32_t limit = (uint32_t)(e.Flags2 & 0x0F) << 16 | e.LimitLow;
-    EXPECT_EQ(limit, 0x4FFFFu) << "one selector covers the whole block";
+    EXPECT_EQ(sim::DescriptorLimit(e), 0x4FFFFu) << "one selector covers the whole block";
     Bytes(far)[0x4FFFF] = 1;  // the last byte is writable
     EXPECT_EQ(sim::Heap16Counters().moves, 1u);
     Free(h);
@@ -160,7 +159,7 @@ TEST_F(Kernel16Test, FarJumpIntoGlobalReAllocReturnsThroughAFarReturnByte)
     uint16_t h = Alloc(2, 0x8000);
     Args16 a;
     a.D(sim::Kernel16Entry(16)).D(routines[kFarReturn]).W(h).D(0x10000);
-    EXPECT_EQ(sim::CallTo16(routines[kJumpRealloc], a.bytes, a.size) & 0xFFFF, h) << "DS intact, the handle back";
+    EXPECT_EQ(sim::CallTo16(routines[kJumpRealloc], a) & 0xFFFF, h) << "DS intact, the handle back";
     EXPECT_EQ(sim::GlobalSize16(h), 0x10000u);
     Free(h);
 }
@@ -193,7 +192,7 @@ TEST_F(Kernel16Test, DecoysLookLikeModulesToTheDescriptorQueryOnly)
     win32::LdtEntry e;
     EXPECT_TRUE(query(win32::CurrentThread(), 0x2F, &e)) << "the phantom is reported";
     EXPECT_FALSE(LimitReported(0x2F)) << "but the processor knows no segment there";
-    const char* phantom = (const char*)(uintptr_t)((uint32_t)e.BaseHi << 24 | (uint32_t)e.BaseMid << 16 | e.BaseLow);
+    const char* phantom = (const char*)(uintptr_t)sim::DescriptorBase(e);
     EXPECT_EQ(std::memcmp(phantom + 0x86, "\x06KERNEL", 7), 0);
     for (uint16_t s : {0x37, 0x3F, 0x47}) {
         EXPECT_TRUE(query(win32::CurrentThread(), s, &e)) << s;

@@ -4,7 +4,6 @@ namespace {
 
 typedef win32::BOOL(WINAPI* GetThreadSelectorEntryFn)(win32::HANDLE, win32::DWORD, win32::LdtEntry*);
 
-uint32_t Base(const win32::LdtEntry& e) { return (uint32_t)e.BaseHi << 24 | (uint32_t)e.BaseMid << 16 | e.BaseLow; }
 uint32_t RawLimit(const win32::LdtEntry& e) { return (uint32_t)(e.Flags2 & 0x0F) << 16 | e.LimitLow; }
 
 struct Descriptor {
@@ -25,7 +24,7 @@ TEST_P(SelectorTest, GetThreadSelectorEntryReportsTheDescriptor)
     auto query = Kernel32<GetThreadSelectorEntryFn>("GetThreadSelectorEntry");
     win32::LdtEntry e;
     ASSERT_TRUE(query(win32::CurrentThread(), d.selector, &e));
-    EXPECT_EQ(Base(e), d.spec.base);
+    EXPECT_EQ(sim::DescriptorBase(e), d.spec.base);
     EXPECT_EQ(RawLimit(e), d.raw_limit);
     EXPECT_EQ((e.Flags2 & 0x80) != 0, d.page_granular);
     EXPECT_EQ((e.Flags2 & 0x40) != 0, d.spec.bits32);
@@ -68,7 +67,7 @@ TEST(SelectorQuery, RefusesAnotherThreadAndGdtSelectors)
     win32::LdtEntry e;
     EXPECT_FALSE(query(win32::CurrentThread(), 0x2B, &e)) << "a GDT selector";
     EXPECT_TRUE(query(win32::CurrentThread(), sim::TibSelector(), &e));
-    EXPECT_EQ(Base(e), (uint32_t)(uintptr_t)sim::CurrentTib());
+    EXPECT_EQ(sim::DescriptorBase(e), (uint32_t)(uintptr_t)sim::CurrentTib());
     EXPECT_FALSE(query((win32::HANDLE)0x1234, sim::TibSelector(), &e));
     EXPECT_EQ(sim::machine().violations.size(), 1u);
 }

@@ -26,7 +26,7 @@ TEST_F(TransitionTest, WordArgumentsAndResultInAxAndDx)
 {
     Args a;
     a.W(0x1234).W(0x0101);
-    uint32_t r = sim::CallTo16(At(kAdd), a.bytes, a.size);
+    uint32_t r = sim::CallTo16(At(kAdd), a);
     EXPECT_EQ(r, 0x5A5A1335u);
 }
 
@@ -34,7 +34,7 @@ TEST_F(TransitionTest, DwordArgumentComesBackAsDxAx)
 {
     Args a;
     a.D(0xCAFE1234);
-    EXPECT_EQ(sim::CallTo16(At(kSwap), a.bytes, a.size), 0x1234CAFEu);
+    EXPECT_EQ(sim::CallTo16(At(kSwap), a), 0x1234CAFEu);
 }
 
 TEST_F(TransitionTest, CalleeThatPopsTheWrongCountIsAViolation)
@@ -42,7 +42,7 @@ TEST_F(TransitionTest, CalleeThatPopsTheWrongCountIsAViolation)
     for (Routine16 r : {kPopsTooFew, kPopsTooMany}) {
         Args a;
         a.D(0);
-        sim::CallTo16(At(r), a.bytes, a.size);
+        sim::CallTo16(At(r), a);
         ASSERT_EQ(sim::machine().violations.size(), 1u) << r;
         EXPECT_NE(sim::machine().violations[0].find(r == kPopsTooFew ? "popped 2 bytes" : "popped 6 bytes"),
                   std::string::npos) << sim::machine().violations[0];
@@ -50,7 +50,7 @@ TEST_F(TransitionTest, CalleeThatPopsTheWrongCountIsAViolation)
     }
     Args a;
     a.W(1).W(2);
-    EXPECT_EQ(sim::CallTo16(At(kAdd), a.bytes, a.size) & 0xFFFF, 3u) << "the stack is sound afterwards";
+    EXPECT_EQ(sim::CallTo16(At(kAdd), a) & 0xFFFF, 3u) << "the stack is sound afterwards";
 }
 
 struct Nested {
@@ -65,7 +65,7 @@ uint32_t AddThroughSixteenBit(const uint8_t* args, void* context)
     std::memcpy(n->seen, args, 4);  // 0x1111 (last pushed), then x
     Args a;
     a.W(n->seen[1]).W(n->seen[0]);
-    return 0xFFFF0000u | (sim::CallTo16(n->add, a.bytes, a.size) & 0xFFFF);
+    return 0xFFFF0000u | (sim::CallTo16(n->add, a) & 0xFFFF);
 }
 
 TEST_F(TransitionTest, RelayedBodyCallsBackIntoSixteenBitCode)
@@ -74,7 +74,7 @@ TEST_F(TransitionTest, RelayedBodyCallsBackIntoSixteenBitCode)
     sim::FarPtr16 entry = sim::MakeEntry16(AddThroughSixteenBit, 4, &n);
     Args a;
     a.D(entry).W(0x0200);
-    uint32_t r = sim::CallTo16(At(kCallBack), a.bytes, a.size);
+    uint32_t r = sim::CallTo16(At(kCallBack), a);
     EXPECT_EQ(n.seen[0], 0x1111);
     EXPECT_EQ(n.seen[1], 0x0200);
     EXPECT_EQ(r & 0xFFFF, 0x1312u) << "0x200 + 0x1111 + 1, with DS, SI, DI and BP kept";
@@ -105,7 +105,7 @@ TEST_F(TransitionTest, EntryPopsExactlyItsArgumentBytes)
         sim::FarPtr16 entry = sim::MakeEntry16(EchoFirstWord, n, &n);
         Args a;
         for (unsigned k = 0; k < n / 2; ++k) a.W((uint16_t)(0x100 + k));
-        uint32_t r = sim::CallTo16(entry, a.bytes, a.size);
+        uint32_t r = sim::CallTo16(entry, a);
         EXPECT_EQ(r, n ? 0x00770100u : 0x00770000u) << n;
         EXPECT_TRUE(sim::machine().violations.empty()) << n;
     }

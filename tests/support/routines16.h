@@ -25,17 +25,4 @@ private:
     sim::FarPtr16 code_;
 };
 
-// A Pascal argument list: pushed first to last, the last argument at the lowest address.
-struct Args16 {
-    uint8_t bytes[32];
-    unsigned size = 0;
-    Args16& W(uint16_t v) { return Push(&v, 2); }
-    Args16& D(uint32_t v) { return Push(&v, 4); }
-    Args16& Push(const void* v, unsigned n)
-    {
-        std::memmove(bytes + n, bytes, size);
-        std::memcpy(bytes, v, n);
-        size += n;
-        return *this;
-    }
-};
+using sim::Args16;

@@ -28,13 +28,9 @@ double Now()
     return t.tv_sec + t.tv_nsec / 1e9;
 }
 
-struct ArgList {
-    std::string bytes;  // the last argument lowest
-    ArgList& W(uint16_t v) { bytes.insert(0, (const char*)&v, 2); return *this; }
-    ArgList& D(uint32_t v) { bytes.insert(0, (const char*)&v, 4); return *this; }
-};
+using sim::Args16;
 
-uint32_t Call(uint32_t target, const ArgList& a) { return sim::CallTo16(target, a.bytes.data(), (unsigned)a.bytes.size()); }
+uint32_t Call(uint32_t target, const Args16& a) { return sim::CallTo16(target, a); }
 
 uint32_t Peek32(uint16_t selector, uint16_t offset)
 {
@@ -47,13 +43,13 @@ uint32_t Peek32(uint16_t selector, uint16_t offset)
 double PlainCopySeconds(uint32_t bytes)
 {
     uint32_t copy = sim::LoadCode16(copy16_start, copy16_size);
-    uint16_t a = (uint16_t)Call(sim::Kernel16Entry(15), ArgList().W(2).D(bytes));
-    uint16_t b = (uint16_t)Call(sim::Kernel16Entry(15), ArgList().W(2).D(bytes));
+    uint16_t a = (uint16_t)Call(sim::Kernel16Entry(15), Args16().W(2).D(bytes));
+    uint16_t b = (uint16_t)Call(sim::Kernel16Entry(15), Args16().W(2).D(bytes));
     double start = Now();
-    Call(copy, ArgList().D(sim::MakeFar(a | 1, 0)).D(sim::MakeFar(b | 1, 0)).D(bytes));
+    Call(copy, Args16().D(sim::MakeFar(a | 1, 0)).D(sim::MakeFar(b | 1, 0)).D(bytes));
     double seconds = Now() - start;
-    Call(sim::Kernel16Entry(17), ArgList().W(a));
-    Call(sim::Kernel16Entry(17), ArgList().W(b));
+    Call(sim::Kernel16Entry(17), Args16().W(a));
+    Call(sim::Kernel16Entry(17), Args16().W(b));
     sim::FreeCode16(copy);
     return seconds;
 }
@@ -90,10 +86,10 @@ int main(int argc, char** argv)
         double start = Now();
         if (outline) {
             // one-point records through OutlineRecorder3 as the first procedure
-            Call(fm.entries["ATMGetOutline"], ArgList().W(0).W(0).D(0).D(sim::MakeFar(code, 0x1A0))
+            Call(fm.entries["ATMGetOutline"], Args16().W(0).W(0).D(0).D(sim::MakeFar(code, 0x1A0))
                      .D(sim::MakeFar(code, 0x1E0)).D(sim::MakeFar(code, 0x148)).D(sim::MakeFar(code, 0x118)).D(0));
         } else {
-            Call(fm.entries["ATMEnumFonts"], ArgList().W(0).D(sim::MakeFar(code, 0x80)).D(0));
+            Call(fm.entries["ATMEnumFonts"], Args16().W(0).D(sim::MakeFar(code, 0x80)).D(0));
         }
         double seconds = Now() - start;
         uint32_t bytes = Peek32(data, 0x10);
