@@ -88,6 +88,7 @@ extern "C" {
 // `code_address` in its segment and copies the image in. 1 when a built block exists; on failure
 // nothing is held and AtmEntryTable.BlockHandle is 0.
 int BuildWorkBlock(FarPtr16 code_address);
+uint32_t WorkBlockCodeSel();   // the code alias of the last block built (kept after a finish)
 uint32_t RecordBufferBusy();   // BufferHandle of the live block; non-zero: a recording is running
 FarPtr16 AllocRecordBuffer();  // a fresh locked buffer of 0x8000 bytes; 0 when none could be had
 void ReleaseRecordBuffer();

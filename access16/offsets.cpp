@@ -3,9 +3,14 @@
 #include <stddef.h>
 
 #include "access16.h"
+#include "atm_entry_table.h"
+#define QFATM_API
+#include "qfatm.h"
 
-#define OFFSET(name, record, field) \
-    __asm__ volatile("\n->" #name " %c0" ::"i"(offsetof(record, field)))
+#define CONSTANT(name, value) __asm__ volatile("\n->" #name " %c0" ::"i"(value))
+#define OFFSET(name, record, field) CONSTANT(name, offsetof(record, field))
+#define ENTRY_OFFSET(entry) \
+    CONSTANT(AE_##entry, offsetof(AtmEntryTableRecord, Entries) + 4 * k##entry);
 
 void EmitOffsets()
 {
@@ -19,4 +24,7 @@ void EmitOffsets()
     OFFSET(TS_KernelGlobalAlloc, ThunkServicesRecord, KernelGlobalAlloc);
     OFFSET(TS_KernelGlobalFree, ThunkServicesRecord, KernelGlobalFree);
     OFFSET(TS_KernelGlobalLock, ThunkServicesRecord, KernelGlobalLock);
+    OFFSET(AE_Loaded, AtmEntryTableRecord, Loaded);
+    ATM_ENTRY_POINTS(ENTRY_OFFSET)
+    CONSTANT(QF_NOT_AVAILABLE, QF_NOT_AVAILABLE);
 }

@@ -72,6 +72,8 @@ extern "C" int BuildWorkBlock(FarPtr16 code_address)
     return 1;
 }
 
+extern "C" uint32_t WorkBlockCodeSel() { return ImageGet16(kCodeSel); }
+
 extern "C" uint32_t RecordBufferBusy() { return Peek16(DataSel(), kBufferHandle); }
 
 extern "C" FarPtr16 AllocRecordBuffer()

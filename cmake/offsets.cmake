@@ -3,7 +3,7 @@
 file(STRINGS ${INPUT} lines REGEX "^->")
 set(text "; Generated from offsets.cpp: offsets of the records that the assembly reads.\n")
 foreach(line IN LISTS lines)
-  string(REGEX REPLACE "^->([A-Za-z0-9_]+) \\$?([0-9]+).*" "%define \\1 \\2" def "${line}")
+  string(REGEX REPLACE "^->([A-Za-z0-9_]+) \\$?(-?[0-9]+).*" "%define \\1 \\2" def "${line}")
   string(APPEND text "${def}\n")
 endforeach()
 file(WRITE ${OUTPUT}.tmp "${text}")

@@ -40,6 +40,8 @@ void FreeModuleDatabases();
 
 // 16-bit modules that GetModuleHandle and GetProcAddress know, by name.
 uint16_t RegisterModule16(const std::string& name, const std::vector<Export16>& exports);
+// Every name that 16-bit GetModuleHandle was asked for since KERNEL was installed, in order.
+const std::vector<std::string>& ModuleRequests16();
 
 constexpr uint16_t kKernelOrdinals[] = {15, 16, 17, 18, 47, 50, 171, 176};
 

@@ -32,6 +32,7 @@ struct Module16 {
     std::vector<Export16> exports;
 };
 std::map<std::string, Module16> modules;
+std::vector<std::string> module_requests;
 FarPtr16 kernel_entries[sizeof kKernelOrdinals / sizeof kKernelOrdinals[0]];
 
 std::string Upper(std::string s)
@@ -80,7 +81,8 @@ std::vector<Bundle> CutGaps(std::vector<Bundle> bundles, const std::set<uint16_t
 uint32_t GetModuleHandle16(const uint8_t* args, void*)
 {
     FarPtr16 name = Arg16D(args, 0);
-    auto it = modules.find(Upper(ReadString16(name)));
+    module_requests.push_back(ReadString16(name));
+    auto it = modules.find(Upper(module_requests.back()));
     return it == modules.end() ? 0 : it->second.handle;
 }
 
@@ -99,6 +101,8 @@ uint32_t GetProcAddress16(const uint8_t* args, void*)
 }
 
 }  // namespace
+
+const std::vector<std::string>& ModuleRequests16() { return module_requests; }
 
 uint32_t Linear16(FarPtr16 address)
 {
@@ -201,6 +205,7 @@ uint16_t InstallKernel16(const KernelSetup& setup)
     static const unsigned kArgBytes[] = {6, 8, 2, 2, 4, 6, 2, 2};
     static const char* const kNames[] = {"GLOBALALLOC", "GLOBALREALLOC", "GLOBALFREE", "GLOBALLOCK",
                                          "GETMODULEHANDLE", "GETPROCADDRESS", "ALLOCDSTOCSALIAS", "FREESELECTOR"};
+    module_requests.clear();
     std::vector<Export16> exports;
     for (size_t i = 0; i < sizeof kKernelOrdinals / sizeof kKernelOrdinals[0]; ++i) {
         kernel_entries[i] = MakeEntry16(kBodies[i], kArgBytes[i], nullptr);
