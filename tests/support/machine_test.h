@@ -39,24 +39,24 @@ protected:
 
     static std::string Fixture(const char* name) { return std::string(KIT_DIR) + "/fixtures/" + name; }
 
-    // The test-only twin of the bridge, which also exports the internal operations.
-    sim::PeModule* LoadTestDll()
+    // A PE file of the kit's build (relative to its folder) that must load; unloaded after the
+    // case.
+    sim::PeModule* LoadKit(const std::string& relative, const sim::LoadOptions& options = {})
     {
         std::string error;
-        sim::PeModule* m = sim::LoadPe(std::string(KIT_DIR) + "/testdll/QF-ATM-test.dll", &error);
+        sim::PeModule* m = sim::LoadPe(std::string(KIT_DIR) + "/" + relative, &error, options);
         EXPECT_NE(m, nullptr) << error;
         if (m) modules_.push_back(m);
         return m;
     }
 
-    // Loads a fixture PE file that must load; unloaded after the case.
+    // The test-only twin of the bridge, which also exports the internal operations.
+    sim::PeModule* LoadTestDll() { return LoadKit("testdll/QF-ATM-test.dll"); }
+
+    // Loads a fixture PE file.
     sim::PeModule* Load(const char* name, const sim::LoadOptions& options = {})
     {
-        std::string error;
-        sim::PeModule* m = sim::LoadPe(Fixture(name), &error, options);
-        EXPECT_NE(m, nullptr) << error;
-        if (m) modules_.push_back(m);
-        return m;
+        return LoadKit(std::string("fixtures/") + name, options);
     }
 
     void Unload(sim::PeModule* m)

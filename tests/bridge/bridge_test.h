@@ -1,0 +1,77 @@
+// A test of the bridge's exports: 16-bit KERNEL at 0x10F, the bridge loaded (the shipped DLL, or
+// its test-only twin where a test must reach inside), the font manager as each test sets it up.
+#pragma once
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fontmgr/fontmgr.h"
+#include "kernel16/kernel16.h"
+#include "machine_test.h"
+
+struct BridgeExports {
+    int (*QFAddFont)(void*, unsigned, void*, void*);
+    int (*QFBeginFontChange)();
+    int (*QFEndFontChange)();
+    int (*QFFinish)();
+    int (*QFFontStatus)(void*, unsigned, void*, void*);
+    int (*QFGetVersion)();
+    int (*QFProperlyLoaded)();
+    int (*QFRemoveFont)(void*, unsigned);
+};
+
+class BridgeTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        sim::InstallKernel16({0x10F, {}});
+    }
+
+    void TearDown() override
+    {
+        sim::RemoveFontManager();
+        sim::FreeModuleDatabases();
+        MachineTest::TearDown();
+    }
+
+    // Loads the shipped bridge, or its test-only twin, and takes the eight exports.
+    sim::PeModule* LoadBridge(bool test_twin = false)
+    {
+        sim::PeModule* m = test_twin ? LoadTestDll() : LoadKit("dist/QF-ATM.dll");
+        if (!m) return nullptr;
+        qf = {Export<decltype(qf.QFAddFont)>(m, "QFAddFont"),
+              Export<decltype(qf.QFBeginFontChange)>(m, "QFBeginFontChange"),
+              Export<decltype(qf.QFEndFontChange)>(m, "QFEndFontChange"),
+              Export<decltype(qf.QFFinish)>(m, "QFFinish"),
+              Export<decltype(qf.QFFontStatus)>(m, "QFFontStatus"),
+              Export<decltype(qf.QFGetVersion)>(m, "QFGetVersion"),
+              Export<decltype(qf.QFProperlyLoaded)>(m, "QFProperlyLoaded"),
+              Export<decltype(qf.QFRemoveFont)>(m, "QFRemoveFont")};
+        return m;
+    }
+
+    // A call's 16-bit arguments, first to last, as the font manager received them (`kinds`
+    // as in sim::kAtmFunctions: W 2 bytes, anything else 4).
+    static std::vector<uint32_t> ArgsOf(const sim::AtmCall& call, const char* kinds)
+    {
+        std::vector<uint32_t> values;
+        size_t offset = call.args.size();
+        for (const char* k = kinds; *k; ++k) {
+            unsigned size = *k == 'W' ? 2 : 4;
+            offset -= size;
+            uint32_t v = 0;
+            std::memcpy(&v, call.args.data() + offset, size);
+            values.push_back(v);
+        }
+        return values;
+    }
+
+    static std::string Pointee(const sim::AtmCall& call, unsigned index)
+    {
+        const std::vector<uint8_t>& bytes = call.pointees.at(index);
+        return std::string(bytes.begin(), bytes.end()).c_str();
+    }
+
+    BridgeExports qf = {};
+};
