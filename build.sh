@@ -2,7 +2,7 @@
 # One command for everything: ./build.sh test | demo | build
 #   build  installs what is missing, builds the kit (mingw, PE files) and the test machine
 #   test   builds, then runs every test on the test machine through CTest
-#   demo   builds, then runs the kit's files on the test machine
+#   demo   builds, then runs the sample host qfdemo.exe with the bridge on the test machine
 set -euo pipefail
 cd "$(dirname "$0")"
 action=${1:-build}
@@ -20,6 +20,6 @@ case "$(uname -m)" in i[3-6]86) ;; *) sim=(qemu-i386) ;; esac
 case "$action" in
   build) ;;
   test)  ctest --test-dir build/sim --output-on-failure -j "$jobs" ;;
-  demo)  "${sim[@]}" build/sim/tools/qfsim/qfsim build/kit/dist/QF-ATM.dll ;;
+  demo)  "${sim[@]}" build/sim/tools/qfsim/qfsim build/kit/dist/qfdemo.exe ;;
   *)     echo "usage: $0 [build|test|demo]" >&2; exit 2 ;;
 esac

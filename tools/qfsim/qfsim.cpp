@@ -1,18 +1,37 @@
-// qfsim: runs a PE file of the kit on the test machine and reports what it found.
+// qfsim: runs a PE file of the kit on the test machine, with 16-bit KERNEL and the stand-in font
+// manager in its working mode.
 //
-//   qfsim FILE      load FILE; report its headers, sections, imports and exports; for a DLL
-//                   report DllMain's answer, for a program run it with standard output connected
-//                   to this process's and report its exit code.
+//   qfsim [options] FILE
+//     a program runs with standard output connected to this process's; its exit code becomes
+//     qfsim's. A DLL is loaded and reported.
+//   --module NAME        the font manager's module name: ATM (default), ATM32 or ATM16; "none"
+//                        for no font manager at all
+//   --version N          ATMGetVersion's answer (default 0x0105; decimal or 0x hex)
+//   --without ENTRY      leave the entry point ENTRY (e.g. ATMRemoveFont) out; may be repeated
+//   --shell-result N     ShellExecuteA's answer (default 42)
+//   --headers            report the file's headers, sections, imports and exports first
+//
+// After the run, qfsim checks that the platform's contracts held and that nothing was left
+// mapped or allocated; otherwise it says what and exits with 3. Exit 2: bad usage or a file that
+// cannot be loaded.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/machine.h"
+#include "fontmgr/fontmgr.h"
+#include "kernel16/kernel16.h"
+#include "kernel32/thunk.h"
 #include "pe/pe.h"
 
 namespace {
+
+constexpr int kUsageError = 2, kLeftBehind = 3;
 
 const char* SubsystemName(uint16_t s)
 {
@@ -58,22 +77,107 @@ win32::DWORD KindOfFd(int fd)
     return win32::kFileTypeDisk;
 }
 
+int Usage(const char* problem)
+{
+    std::fprintf(stderr, "qfsim: %s\n", problem);
+    std::fprintf(stderr, "usage: qfsim [--module ATM|ATM32|ATM16|none] [--version N] [--without ENTRY]...\n"
+                         "             [--shell-result N] [--headers] FILE\n");
+    return kUsageError;
+}
+
+bool ParseNumber(const char* text, long long max, long long* value)
+{
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || v < -max - 1 || v > max) return false;
+    *value = v;
+    return true;
+}
+
+bool IsEntryName(const std::string& name)
+{
+    for (const sim::AtmFunction& f : sim::kAtmFunctions)
+        if (name == f.name) return true;
+    return false;
+}
+
+struct Options {
+    sim::FontManagerSetup font_manager;
+    bool with_font_manager = true;
+    bool headers = false;
+    const char* file = nullptr;
+};
+
+// Parses the command line; 0 on success, else the exit code after the message.
+int Parse(int argc, char** argv, Options* o)
+{
+    o->font_manager.working = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        bool has_value = i + 1 < argc;
+        long long n;
+        if (arg == "--headers") {
+            o->headers = true;
+        } else if (arg == "--module" && has_value) {
+            std::string name = argv[++i];
+            if (name == "none") o->with_font_manager = false;
+            else if (name == "ATM" || name == "ATM32" || name == "ATM16") o->font_manager.modules = {name};
+            else return Usage(("unknown module name '" + name + "'").c_str());
+        } else if (arg == "--version" && has_value) {
+            if (!ParseNumber(argv[++i], 0xFFFF, &n) || n < 0) return Usage("--version wants a number from 0 to 0xFFFF");
+            o->font_manager.version = (uint16_t)n;
+        } else if (arg == "--without" && has_value) {
+            std::string entry = argv[++i];
+            if (!IsEntryName(entry)) return Usage(("unknown entry point '" + entry + "'").c_str());
+            o->font_manager.absent.insert(entry);
+        } else if (arg == "--shell-result" && has_value) {
+            if (!ParseNumber(argv[++i], 0x7FFFFFFF, &n)) return Usage("--shell-result wants a 32-bit number");
+            sim::machine().shell_result = (int)n;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage(("unknown option or missing value: " + arg).c_str());
+        } else if (o->file != nullptr) {
+            return Usage("one file at a time");
+        } else {
+            o->file = argv[i];
+        }
+    }
+    return o->file ? 0 : Usage("no file given");
+}
+
+// What a run left behind; empty when nothing.
+std::string LeftBehind()
+{
+    std::string left;
+    for (const std::string& v : sim::machine().violations) left += "  contract violation: " + v + "\n";
+    auto count = [&](unsigned n, const char* what) {
+        if (n != 0) left += "  " + std::to_string(n) + " " + what + " left\n";
+    };
+    count(sim::LiveMappings(), "pointer mapping(s)");
+    count(sim::LiveGlobalHandles(), "16-bit global handle(s)");
+    count(sim::LiveAliases(), "code alias(es)");
+    return left;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: qfsim FILE\n");
-        return 2;
-    }
     sim::ResetMachine();
+    Options options;
+    if (int code = Parse(argc, argv, &options)) return code;
+
+    sim::InstallKernel16({0x10F, {}});
+    if (options.with_font_manager) sim::InstallFontManager(options.font_manager);
+
     std::string error;
-    sim::PeModule* m = sim::LoadPe(argv[1], &error);
+    sim::PeModule* m = sim::LoadPe(options.file, &error);
     if (m == nullptr) {
-        std::fprintf(stderr, "qfsim: %s\n", error.c_str());
-        return 1;
+        std::fprintf(stderr, "qfsim: cannot load %s\n", error.c_str());
+        return kUsageError;
     }
-    Report(m);
+    if (options.headers || m->is_dll) Report(m);
+    int result = 0;
     if (m->is_dll) {
         std::printf("  DllMain accepted DLL_PROCESS_ATTACH\n");
     } else {
@@ -82,9 +186,15 @@ int main(int argc, char** argv)
         out.type = KindOfFd(1);
         out.forward_fd = 1;
         sim::machine().std_handles[1] = &out;
-        uint32_t code = sim::RunProgram(m);
-        std::printf("  exit code %u\n", code);
+        result = (int)sim::RunProgram(m);
     }
     sim::UnloadPe(m);
-    return 0;
+    sim::RemoveFontManager();
+    sim::FreeModuleDatabases();
+    std::string left = LeftBehind();
+    if (!left.empty()) {
+        std::fprintf(stderr, "qfsim: after the run:\n%s", left.c_str());
+        return kLeftBehind;
+    }
+    return result;
 }
