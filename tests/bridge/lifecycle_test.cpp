@@ -157,6 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
         LoadFailure{"IsUpMissing", [](sim::FontManagerSetup& s) { s.absent = {"ATMIsUp"}; }},
         LoadFailure{"IsUpAnswersZero", [](sim::FontManagerSetup& s) { s.results["ATMIsUp"] = {0}; }},
         LoadFailure{"WorkBlockNotAllocated", [](sim::FontManagerSetup&) { sim::Heap16Faults().alloc_fail_at = 1; }},
+        LoadFailure{"WorkBlockNotLocked", [](sim::FontManagerSetup&) { sim::Heap16Faults().lock_fail_at = 1; }},
         LoadFailure{"NoCodeAlias", [](sim::FontManagerSetup&) { sim::Heap16Faults().alias_fail_at = 1; }},
         LoadFailure{"NoFarReturnByte", [](sim::FontManagerSetup& s) { s.far_return_at = -1; }}),
     [](const ::testing::TestParamInfo<LoadFailure>& info) { return std::string(info.param.name); });
