@@ -161,8 +161,10 @@ const FlatFrame* OpenFlatFrame(uint32_t ebp, const char* who)
     }
     const auto* area = (const uint32_t*)(uintptr_t)(ebp - kFlatArea);
     for (uint32_t i = 0; i < kFreeDwords; ++i)
-        if (area[i] != kFreeValue)
+        if (area[i] != kFreeValue) {
             Violation("%s: the caller wrote into FT_Prolog's area at EBP-%u", who, kFlatArea - 4 * i);
+            break;
+        }
     return f;
 }
 
