@@ -24,6 +24,14 @@ void EmitOffsets()
     OFFSET(TS_KernelGlobalAlloc, ThunkServicesRecord, KernelGlobalAlloc);
     OFFSET(TS_KernelGlobalFree, ThunkServicesRecord, KernelGlobalFree);
     OFFSET(TS_KernelGlobalLock, ThunkServicesRecord, KernelGlobalLock);
+    OFFSET(TS_FT_Prolog, ThunkServicesRecord, FT_Prolog);
+    OFFSET(TS_FT_Thunk, ThunkServicesRecord, FT_Thunk);
+    OFFSET(TS_FT_Exit16, ThunkServicesRecord, FT_Exit16);
+    OFFSET(TS_FT_Exit24, ThunkServicesRecord, FT_Exit24);
+    OFFSET(TS_FT_Exit36, ThunkServicesRecord, FT_Exit36);
+    OFFSET(TS_FT_Exit48, ThunkServicesRecord, FT_Exit48);
+    OFFSET(TS_SMapLS, ThunkServicesRecord, SMapLS);
+    OFFSET(TS_SUnMapLS, ThunkServicesRecord, SUnMapLS);
     OFFSET(AE_Loaded, AtmEntryTableRecord, Loaded);
     ATM_ENTRY_POINTS(ENTRY_OFFSET)
     CONSTANT(QF_NOT_AVAILABLE, QF_NOT_AVAILABLE);

@@ -45,6 +45,8 @@ struct Machine {
     std::vector<ShellRequest> shell_requests;
     std::vector<uint16_t> queried_selectors;  // GetThreadSelectorEntry's selectors, in order
     std::vector<std::string> violations;   // contract violations seen; a test expects none
+    std::vector<uint32_t> releases;        // flat pointers whose SMapLS-family mappings were
+                                           // released by SUnMapLS / SUnMapLS_IP_EBP_N, in order
     uint32_t main_module = 0;              // HMODULE of the running program, if any
 };
 

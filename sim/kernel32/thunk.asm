@@ -24,6 +24,8 @@ FT_ARGBYTES     equ -24                 ; CH at FT_Prolog
 FT_MARK         equ -28
 FT_MARK_VALUE   equ 0x46545046          ; "FPTF": a frame that FT_Prolog opened
 FT_AREA         equ 64
+FT_FREE_DWORDS  equ 9                   ; EBP-64 .. EBP-29: unused, filled to catch writes
+FT_FREE_VALUE   equ 0x45455246          ; "FREE"
 
         section .text
 
@@ -115,7 +117,8 @@ SUnMapLS:
         ret
 
 ; FT_Prolog: EDX = the 16-bit target, CH = the byte size of the caller's arguments. Opens the
-; frame: EBP, the 64-byte area with the mask cleared, ESP at EBP-64.
+; frame: EBP, the 64-byte area with the mask cleared, ESP at EBP-64. The area's unused bytes
+; are filled so that FT_Thunk and FT_Exit can tell that the caller wrote nothing there.
         global  FT_Prolog
 FT_Prolog:
         pop     eax
@@ -130,6 +133,9 @@ FT_Prolog:
         movzx   ecx, ch
         mov     [ebp+FT_ARGBYTES], ecx
         mov     dword [ebp+FT_MARK], FT_MARK_VALUE
+        mov     ecx, FT_FREE_DWORDS
+.fill:  mov     dword [ebp-FT_AREA-4+4*ecx], FT_FREE_VALUE
+        loop    .fill
         jmp     eax
 
 ; FT_Thunk: calls the frame's target with the bytes between ESP and the 64-byte area, each

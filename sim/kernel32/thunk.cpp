@@ -7,7 +7,10 @@
 // QT_Thunk takes the argument list to be exactly the bytes between the stack pointer and the
 // calling frame's saved EBX, ESI and EDI, below its 60-byte area, and checks that the 16-bit
 // target pops exactly that many. The 60-byte area is QT_Thunk's: it is spoiled on every call.
-// A pointer mapping is a 16-bit data selector whose base is the flat pointer.
+// A pointer mapping is a 16-bit data selector whose base is the flat pointer. SMapLS's release
+// token is a value of its own, never the 16:16 pointer, and a null pointer's mapping is held
+// until released like any other, so a call site that releases with the wrong value or not at
+// all is caught. Every release by the SMapLS family is logged with its flat pointer, in order.
 #include "thunk.h"
 
 #include <cstring>
@@ -26,8 +29,13 @@ constexpr uint32_t kQtArea = 60;         // EBP-60 .. EBP-1
 constexpr uint32_t kSavedRegisters = 12; // EBX, ESI, EDI below it
 constexpr uint32_t kMaxArgBytes = 0x400;
 
-std::map<uint32_t, uint32_t> slot_mappings;  // slot address -> the 16:16 pointer written there
-std::map<uint16_t, uint32_t> live;           // selector -> flat pointer
+struct Mapping {
+    uint32_t far, flat;  // the 16:16 pointer handed out, the flat pointer it addresses
+};
+std::map<uint32_t, Mapping> slot_mappings;  // slot address -> what was mapped there
+std::map<uint32_t, Mapping> tokens;         // SMapLS's release tokens
+std::map<uint16_t, uint32_t> live;          // selector -> flat pointer
+uint32_t token_serial;
 
 uint32_t Map(uint32_t flat)
 {
@@ -61,7 +69,12 @@ bool Unmap(uint32_t far, const char* who)
 }  // namespace
 
 namespace sim {
-unsigned LiveMappings() { return (unsigned)live.size(); }
+unsigned LiveMappings()
+{
+    unsigned null_mappings = 0;
+    for (auto& [token, mapping] : tokens) null_mappings += mapping.far == 0;
+    return (unsigned)live.size() + null_mappings;
+}
 }  // namespace sim
 
 extern "C" {
@@ -86,7 +99,7 @@ uint32_t sim_map_slot(uint32_t* slot)
     uint32_t far = Map(*slot);
     if (slot_mappings.count((uint32_t)(uintptr_t)slot))
         Violation("SMapLS_IP_EBP: the slot at %p is mapped already", (void*)slot);
-    slot_mappings[(uint32_t)(uintptr_t)slot] = far;
+    slot_mappings[(uint32_t)(uintptr_t)slot] = {far, *slot};
     *slot = far;  // as the platform does: the slot now holds the 16:16 pointer
     return far;
 }
@@ -98,19 +111,33 @@ void sim_unmap_slot(uint32_t* slot)
         Violation("SUnMapLS_IP_EBP: no mapping was made for the slot at %p", (void*)slot);
         return;
     }
-    if (*slot != it->second)
+    if (*slot != it->second.far)
         Violation("SUnMapLS_IP_EBP: the slot at %p was changed while mapped", (void*)slot);
-    Unmap(it->second, "SUnMapLS_IP_EBP");
+    machine().releases.push_back(it->second.flat);
+    Unmap(it->second.far, "SUnMapLS_IP_EBP");
     slot_mappings.erase(it);
 }
 
 uint64_t sim_map_flat(uint32_t flat)
 {
     uint32_t far = Map(flat);
-    return (uint64_t)far << 32 | far;  // the token is the 16:16 pointer itself
+    // A token has a non-zero offset half, which no mapping's 16:16 pointer has.
+    uint32_t token = ++token_serial << 16 | 0x70C5;
+    tokens[token] = {far, flat};
+    return (uint64_t)token << 32 | far;
 }
 
-void sim_unmap_token(uint32_t token) { Unmap(token, "SUnMapLS"); }
+void sim_unmap_token(uint32_t token)
+{
+    auto it = tokens.find(token);
+    if (it == tokens.end()) {
+        Violation("SUnMapLS: %08X is not the token of a live mapping", token);
+        return;
+    }
+    machine().releases.push_back(it->second.flat);
+    Unmap(it->second.far, "SUnMapLS");
+    tokens.erase(it);
+}
 
 // The flat-thunk frame that FT_Prolog opens (thunk.asm).
 struct FlatFrame {
@@ -122,6 +149,8 @@ struct FlatFrame {
 };
 constexpr uint32_t kFlatMark = 0x46545046;
 constexpr uint32_t kFlatArea = 64;
+constexpr uint32_t kFreeDwords = 9;           // EBP-64 .. EBP-29, as FT_Prolog filled them
+constexpr uint32_t kFreeValue = 0x45455246;
 
 const FlatFrame* OpenFlatFrame(uint32_t ebp, const char* who)
 {
@@ -130,6 +159,12 @@ const FlatFrame* OpenFlatFrame(uint32_t ebp, const char* who)
         Violation("%s: EBP %08X is not a frame that FT_Prolog opened", who, ebp);
         return nullptr;
     }
+    const auto* area = (const uint32_t*)(uintptr_t)(ebp - kFlatArea);
+    for (uint32_t i = 0; i < kFreeDwords; ++i)
+        if (area[i] != kFreeValue) {
+            Violation("%s: the caller wrote into FT_Prolog's area at EBP-%u", who, kFlatArea - 4 * i);
+            break;
+        }
     return f;
 }
 

@@ -101,6 +101,24 @@ TEST_F(ThunkTest, GeneralMappingAddressesTheSameBytesAndReleaseKeepsEbx)
     EXPECT_EQ(sim::machine().counters.mappings, 2u);
 }
 
+TEST_F(ThunkTest, GeneralReleaseNeedsTheTokenNotThePointer)
+{
+    static const uint8_t data[] = {1, 2};
+    ExpectViolation([&] { Export<void (*)(const void*)>(sites_, "UnmapGeneralWithPointer")(data); },
+                    "is not the token of a live mapping");
+    EXPECT_EQ(sim::machine().releases, std::vector<uint32_t>{(uint32_t)(uintptr_t)data}) << "released by its token";
+}
+
+TEST_F(ThunkTest, NullGeneralMappingHasATokenAndIsReleased)
+{
+    uint32_t out[4] = {};
+    auto map = Export<void (*)(const void*, uint32_t*)>(sites_, "MapGeneral");
+    map(nullptr, out);
+    EXPECT_EQ(out[0], 0u) << "the null 16:16 pointer";
+    EXPECT_NE(out[1], 0u) << "a token all the same";
+    EXPECT_EQ(sim::machine().releases, std::vector<uint32_t>{0});
+}
+
 TEST_F(ThunkTest, ReleasingASlotThatWasNeverMappedIsAViolation)
 {
     ExpectViolation([&] { Export<void (*)(uint32_t, uint32_t)>(sites_, "UnmapUnmapped")(0, 0x12340000); },
@@ -128,6 +146,16 @@ TEST_F(ThunkTest, FlatThunkExitMustMatchTheArgumentSizeGivenToProlog)
     const int32_t rect[4] = {1, 2, 3, 4};
     ExpectViolation([&] { Export<FtRectFn>(sites_, "FtRectWrongSize")(routines_[kRectSum], rect, 0); },
                     "FT_Exit12 closes a frame whose arguments FT_Prolog was told are 16 bytes");
+}
+
+TEST_F(ThunkTest, FlatThunkCallerMustNotWriteIntoPrologsArea)
+{
+    const int32_t rect[4] = {1, 2, 3, 4};
+    Export<FtRectFn>(sites_, "FtRectInPrologArea")(routines_[kRectSum], rect, 0);
+    ASSERT_FALSE(sim::machine().violations.empty());
+    EXPECT_NE(sim::machine().violations[0].find("FT_Thunk: the caller wrote into FT_Prolog's area at EBP-64"),
+              std::string::npos) << sim::machine().violations[0];
+    sim::machine().violations.clear();
 }
 
 }  // namespace
