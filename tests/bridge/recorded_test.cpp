@@ -565,25 +565,51 @@ TEST_F(RecordedTest, DamagedRecordsStopTheReplay)
         uint32_t at;  // offset in the RecordBuffer of the damaged dword
         uint32_t value;
         size_t delivered;
+        size_t last_name;  // length of the third font's name
     };
     // Outline records of ThreeRecords: type 4 at 0 (12 bytes), type 3 at 12, type 1 at 24; 28 in
-    // all. Font records: "Serif" at 0 (58 bytes), "Sans Bold" at 58 (62), "" at 120 (53); 173.
+    // all. Font records: "Serif" at 0 (58 bytes), "Sans Bold" at 58 (62), the third at 120 with
+    // its name at 172.
     const Case cases[] = {
-        {"type 0", Op::kOutline, 12, 0, 1},
-        {"type 5", Op::kOutline, 12, 5, 1},
-        {"type 0xFFFFFFFF", Op::kOutline, 12, 0xFFFFFFFF, 1},
-        {"last record a curve past the recorded bytes", Op::kOutline, 24, 2, 2},
-        {"last name without its NUL", Op::kFonts, 169, 0x78787878, 2},
+        {"type 0", Op::kOutline, 12, 0, 1, 0},
+        {"type 5", Op::kOutline, 12, 5, 1, 0},
+        {"type 0xFFFFFFFF", Op::kOutline, 12, 0xFFFFFFFF, 1, 0},
+        {"last record a curve past the recorded bytes", Op::kOutline, 24, 2, 2, 0},
+        {"last name without its NUL", Op::kFonts, 169, 0x78787878, 2, 0},
+        {"long last name without its NUL", Op::kFonts, 172 + 500 - 3, 0x78787878, 2, 500},
     };
     for (const Case& c : cases) {
         host_ = Host();
-        Load(ThreeRecords(c.op));
+        sim::FontManagerSetup setup = ThreeRecords(c.op);
+        if (c.last_name) setup.fonts[2].name = std::string(c.last_name, 'n');
+        Load(setup);
         host_.during_first = [&] { std::memcpy(RecordBuffer() + c.at, &c.value, 4); };
         EXPECT_EQ(Run(c.op), kBadArgument) << c.name;
         EXPECT_EQ(host_.deliveries.size(), c.delivered) << c.name;
         EXPECT_EQ(busy_(), 0u);
         EXPECT_EQ(finish_(), kOk);
     }
+}
+
+// The RecordBuffer's selector made to address no-access memory during the replay: the guarded
+// read fails instead of faulting, and the replay ends with QF_NO_MEMORY.
+TEST_F(RecordedTest, UnreadableRecordBufferEndsTheReplay)
+{
+    sim::GuardedBlock page = sim::AllocGuarded(0x1000);
+    Load(ThreeRecords(Op::kOutline));
+    host_.during_first = [&] {
+        uint16_t data = (uint16_t)(image_[0] | image_[1] << 8);
+        uint16_t selector;
+        std::memcpy(&selector, (const void*)(uintptr_t)sim::Linear16(sim::MakeFar(data, 0x14)), 2);
+        sim::SegmentSpec spec;
+        spec.base = (uint32_t)(uintptr_t)(page.data + 0x1000);  // the no-access pages after it
+        spec.limit = 0x7FFF;
+        ASSERT_TRUE(sim::SetSelector(selector, spec));
+    };
+    EXPECT_EQ(Run(Op::kOutline), kNoMemory);
+    EXPECT_EQ(host_.deliveries.size(), 1u);
+    EXPECT_EQ(busy_(), 0u);
+    sim::FreeGuarded(page);
 }
 
 // Recordings far past 64 KB: every record is read back at its 32-bit offset, in order.
