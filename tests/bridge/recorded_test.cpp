@@ -370,6 +370,28 @@ TEST_F(RecordedTest, RecordingCallsHandAtmTheRecorders)
     EXPECT_EQ(sim::LiveMappings(), 0u);
 }
 
+// The recording calls themselves, with their entry point unbound: nothing is mapped or called.
+TEST_F(RecordedTest, RecordingCallsWithoutEntryPointCallNothing)
+{
+    auto enum_fonts = Export<int32_t (*)(uint32_t, uint32_t, uint32_t)>(dll_, "AtmCallEnumFonts");
+    auto enum_mm = Export<int32_t (*)(uint32_t, void*, uint32_t, uint32_t)>(dll_, "AtmCallEnumMMFonts");
+    auto outline = Export<int32_t (*)(uint32_t, uint32_t, void*, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t)>(
+        dll_, "AtmCallGetOutline");
+    auto call_all = [&] {
+        return std::vector<int32_t>{enum_fonts(1, 0x10080, 0), enum_mm(1, mm_argument_, 0x100C8, 1),
+                                    outline(1, 2, outline_argument_, 3, 4, 5, 6, 0)};
+    };
+    sim::FontManagerSetup setup;
+    setup.absent = {"ATMEnumFonts", "ATMEnumMMFonts", "ATMGetOutline"};
+    fm_ = &sim::InstallFontManager(setup);
+    EXPECT_EQ(call_all(), std::vector<int32_t>(3, kNotLoaded));
+    Load(setup);
+    unsigned thunks = sim::machine().counters.qt_thunk_calls, mappings = sim::machine().counters.mappings;
+    EXPECT_EQ(call_all(), std::vector<int32_t>(3, kNotAvailable));
+    EXPECT_EQ(sim::machine().counters.qt_thunk_calls, thunks);
+    EXPECT_EQ(sim::machine().counters.mappings, mappings);
+}
+
 TEST_F(RecordedTest, FontsArriveInRecordedOrderWithUserDataLast)
 {
     sim::FontManagerSetup setup = ThreeRecords(Op::kFonts);
