@@ -62,7 +62,7 @@ TEST_F(FontManagerTest, RecordsArgumentsAndTheBytesBehindPointers)
     setup.results["ATMAddFont"] = {0xFFFF};
     setup.writes["ATMAddFont"][2] = "OUT";
     sim::FontManager& fm = sim::InstallFontManager(setup);
-    char path[] = "c:\\psfonts\\font.pfm", metrics[] = "font.pfb", out[8] = {};
+    char path[] = "c:\\fonts\\font.pfm", metrics[] = "font.pfb", out[8] = {};
     Far16Data p1(path), p2(metrics), p3(out);
     Args16 a;
     a.W(4).D(p1.far()).W(0x1234).D(p2.far()).D(p3.far()).W(0);
