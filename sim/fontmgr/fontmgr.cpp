@@ -174,6 +174,7 @@ uint32_t AtmBody(const uint8_t* args, void* context)
         offset -= size;
         uint32_t value = 0;
         std::memcpy(&value, args + offset, size);
+        call.values.push_back(value);
         if (*k == 'D') dwords.push_back(value);
         if (*k != 'P' && *k != 'R' && *k != 'G') continue;
         call.pointers.push_back(value);

@@ -29,6 +29,7 @@ constexpr unsigned kPointeeBytes = 64;  // recorded from behind each pointer, as
 struct AtmCall {
     std::string name;
     std::vector<uint8_t> args;                  // as they lay on the stack, last argument first
+    std::vector<uint32_t> values;               // each argument, first to last: a word or 16:16 pointer
     std::vector<uint32_t> pointers;             // each pointer argument, first to last
     std::vector<std::vector<uint8_t>> pointees; // the bytes behind each
 };

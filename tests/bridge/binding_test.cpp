@@ -1,5 +1,6 @@
 // Binding to ATM's module and its nineteen entry points (through the test-only twin, which
 // exposes the AtmEntryTable), and the shipped DLL's structure.
+#include <cstring>
 #include <set>
 
 #include "atm_entry_table.h"

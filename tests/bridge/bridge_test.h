@@ -1,7 +1,6 @@
 // A test of the bridge's exports: 16-bit KERNEL at 0x10F, the bridge loaded (the shipped DLL, or
 // its test-only twin where a test must reach inside), the font manager as each test sets it up.
 #pragma once
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -49,22 +48,6 @@ protected:
               Export<decltype(qf.QFProperlyLoaded)>(m, "QFProperlyLoaded"),
               Export<decltype(qf.QFRemoveFont)>(m, "QFRemoveFont")};
         return m;
-    }
-
-    // A call's 16-bit arguments, first to last, as the font manager received them (`kinds`
-    // as in sim::kAtmFunctions: W 2 bytes, anything else 4).
-    static std::vector<uint32_t> ArgsOf(const sim::AtmCall& call, const char* kinds)
-    {
-        std::vector<uint32_t> values;
-        size_t offset = call.args.size();
-        for (const char* k = kinds; *k; ++k) {
-            unsigned size = *k == 'W' ? 2 : 4;
-            offset -= size;
-            uint32_t v = 0;
-            std::memcpy(&v, call.args.data() + offset, size);
-            values.push_back(v);
-        }
-        return values;
     }
 
     static std::string Pointee(const sim::AtmCall& call, unsigned index)

@@ -35,7 +35,7 @@ TEST_F(FontExportsTest, AddAndStatusMakeTheSameCallButForTheFlag)
     const sim::AtmCall& status = fm_->calls.back();
     ASSERT_EQ(add.args.size(), 18u);
     ASSERT_EQ(status.args.size(), 18u);
-    std::vector<uint32_t> add_args = ArgsOf(add, "WPWPPW"), status_args = ArgsOf(status, "WPWPPW");
+    std::vector<uint32_t> add_args = add.values, status_args = status.values;
     EXPECT_EQ(add_args[0], 4u) << "the leading value";
     EXPECT_EQ(add_args[2], 0x7777u);
     EXPECT_EQ(add_args[5], 0u) << "an add";
@@ -55,10 +55,10 @@ TEST_F(FontExportsTest, ValuesReachAtmAsTheirLow16Bits)
     char font[] = "f";
     qf.QFAddFont(font, 0xABCD1234u, font, font);
     qf.QFRemoveFont(font, 0xFFFF8001u);
-    EXPECT_EQ(ArgsOf(*fm_->LastCall("ATMAddFont"), "WPWPPW")[2], 0x1234u);
+    EXPECT_EQ(fm_->LastCall("ATMAddFont")->values[2], 0x1234u);
     const sim::AtmCall& remove = *fm_->LastCall("ATMRemoveFont");
     ASSERT_EQ(remove.args.size(), 8u);
-    std::vector<uint32_t> args = ArgsOf(remove, "WPW");
+    const std::vector<uint32_t>& args = remove.values;
     EXPECT_EQ(args[0], 4u);
     EXPECT_EQ(args[2], 0x8001u);
     EXPECT_EQ(Pointee(remove, 0), "f");

@@ -54,21 +54,6 @@ std::string KindsOf(const char* atm)
     return "";
 }
 
-// Each argument of a recorded call, first to last: a word's value or a 16:16 pointer.
-std::vector<uint32_t> Arguments16(const sim::AtmCall& call, const std::string& kinds)
-{
-    std::vector<uint32_t> values;
-    unsigned offset = (unsigned)call.args.size();
-    for (char k : kinds) {
-        unsigned size = k == 'W' ? 2 : 4;
-        offset -= size;
-        uint32_t v = 0;
-        std::memcpy(&v, call.args.data() + offset, size);
-        values.push_back(v);
-    }
-    return values;
-}
-
 class QueryTest : public BoundBridgeTest {
 protected:
     void TearDown() override
@@ -142,7 +127,7 @@ TEST_P(EachOperation, PassesEachArgumentAsTheFontManagerReceivesIt)
 
     ASSERT_EQ(fm_->CallsOf(op.atm), 1u);
     const sim::AtmCall& call = *fm_->LastCall(op.atm);
-    std::vector<uint32_t> got = Arguments16(call, kinds);
+    const std::vector<uint32_t>& got = call.values;
     unsigned pointer = 0, mappings = 0;
     std::vector<uint32_t> expected_releases, general_releases;
     for (size_t i = 0; i < kinds.size(); ++i) {
@@ -239,7 +224,7 @@ TEST_P(RectangleTest, ReachesTheTargetAsLowHalves)
 
     ASSERT_EQ(fm_->CallsOf(c.atm), 1u);
     const sim::AtmCall& call = *fm_->LastCall(c.atm);
-    std::vector<uint32_t> got = Arguments16(call, kinds);
+    const std::vector<uint32_t>& got = call.values;
     unsigned pointers = (unsigned)call.pointers.size();
     if (c.null) {
         EXPECT_EQ(got[4], 0u);
@@ -417,7 +402,7 @@ TEST_P(FontPathsVersionTest, ConvertsWhenTheLowFourBitsAreBelowFour)
     EXPECT_EQ(Table().AtmVersion, GetParam().version);
     EXPECT_EQ(fm_->CallsOf("ATMGetVersion"), 1u);
     const sim::AtmCall& call = *fm_->LastCall("ATMGetFontPaths");
-    EXPECT_EQ(Arguments16(call, "WPP")[0], 0x0003u);
+    EXPECT_EQ(call.values[0], 0x0003u);
     EXPECT_EQ(std::string((const char*)call.pointees[0].data()), "Serif");
 }
 
