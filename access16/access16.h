@@ -92,4 +92,9 @@ uint32_t WorkBlockCodeSel();   // the code alias of the last block built (kept a
 uint32_t RecordBufferBusy();   // BufferHandle of the live block; non-zero: a recording is running
 FarPtr16 AllocRecordBuffer();  // a fresh locked buffer of 0x8000 bytes; 0 when none could be had
 void ReleaseRecordBuffer();
+// The bytes recorded so far (WriteOffset) and, in `buffer_selector`, the RecordBuffer's selector.
+uint32_t RecordedBytes(uint16_t* buffer_selector);
+// Copies `size` bytes from selector:offset (a 32-bit offset) into flat memory; 1 when every byte
+// was copied, 0 when the selector could not be loaded or the copy faulted.
+int ReadRecordBytes(uint16_t selector, uint32_t offset, void* destination, uint32_t size);
 }

@@ -1,9 +1,31 @@
-; Reaching 16-bit memory through GS from 32-bit code: the far-return scan and the image copy under
-; a guard, and plain reads and writes of the live work block's header.
+; Reaching 16-bit memory through GS from 32-bit code: the far-return scan, the image copy and the
+; RecordBuffer's read-back under a guard, and plain reads and writes of the live work block's
+; header.
         bits 32
 %include "guard.inc"
 
         section .text
+
+; The frame of a guarded copy through GS: EBP, ESI and EDI saved, a guard whose fault path
+; answers 0. END_GUARDED_COPY answers 1 when the copy ran to its end.
+%macro GUARDED_COPY 0
+        push    ebp
+        mov     ebp, esp
+        push    esi
+        push    edi
+        GUARD   .fault
+%endmacro
+
+%macro END_GUARDED_COPY 0
+        mov     eax, 1
+        jmp     .done
+.fault: xor     eax, eax
+.done:  UNGUARD
+        pop     edi
+        pop     esi
+        pop     ebp
+        ret
+%endmacro
 
 ; FarPtr16 FindFarReturn(FarPtr16 at): the first byte 0xCB at or after `at` and below its
 ; segment's limit (the byte at the limit itself is not examined); 0 when the limit cannot be
@@ -42,11 +64,7 @@ _FindFarReturn:
 ; stored, 0 when the copy faulted.
         global  _CopyTo16
 _CopyTo16:
-        push    ebp
-        mov     ebp, esp
-        push    esi
-        push    edi
-        GUARD   .fault
+        GUARDED_COPY
         mov     eax, [ebp+8]
         movzx   edi, ax
         shr     eax, 16
@@ -62,14 +80,28 @@ _CopyTo16:
         dec     ecx
         jmp     .copy
 .copied:
-        mov     eax, 1
-        jmp     .done
-.fault: xor     eax, eax
-.done:  UNGUARD
-        pop     edi
-        pop     esi
-        pop     ebp
-        ret
+        END_GUARDED_COPY
+
+; int ReadRecordBytes(uint16_t selector, uint32_t offset, void* destination, uint32_t size):
+; copies size bytes from selector:offset into flat memory; 1 when every byte was copied, 0 when
+; the selector could not be loaded or the copy faulted. The RecordBuffer's selector's limit
+; covers the whole buffer, so a 32-bit offset reaches every byte, also past 64 KB.
+        global  _ReadRecordBytes
+_ReadRecordBytes:
+        GUARDED_COPY
+        mov     ax, [ebp+8]
+        mov     gs, ax
+        mov     esi, [ebp+12]
+        mov     edi, [ebp+16]
+        mov     ecx, [ebp+20]
+        mov     edx, ecx
+        cld
+        shr     ecx, 2
+        gs rep movsd
+        mov     ecx, edx
+        and     ecx, 3
+        gs rep movsb
+        END_GUARDED_COPY
 
 ; Peek16(selector, offset), Poke16(selector, offset, value), Poke32(selector, offset, value):
 ; a word or a dword of a segment that the library owns, through GS, which is put back after.

@@ -76,6 +76,13 @@ extern "C" uint32_t WorkBlockCodeSel() { return ImageGet16(kCodeSel); }
 
 extern "C" uint32_t RecordBufferBusy() { return Peek16(DataSel(), kBufferHandle); }
 
+extern "C" uint32_t RecordedBytes(uint16_t* buffer_selector)
+{
+    uint16_t data = DataSel();
+    *buffer_selector = (uint16_t)Peek16(data, kBufferSel);
+    return Peek16(data, kWriteOffset) | Peek16(data, kWriteOffset + 2) << 16;
+}
+
 extern "C" FarPtr16 AllocRecordBuffer()
 {
     uint32_t handle = K16GlobalAlloc(kMovable, kBufferSize);

@@ -5,16 +5,9 @@
 #include "access16.h"
 #include "bridge.h"
 
-extern "C" {
-extern uint8_t WorkBlockImage[540];
-uint32_t Peek16(uint16_t selector, uint16_t offset);
-int ReadRecordBytes(uint16_t selector, uint32_t offset, void* destination, uint32_t size);
-}
-
 namespace {
 
-// The work block: header fields that the replay reads, and the recorders' entry offsets.
-constexpr uint16_t kWriteOffset = 0x10, kBufferSel = 0x14;
+// The recorders' entry offsets in the work block.
 constexpr uint16_t kEnumFontsRecorder = 0x80, kEnumMMFontsRecorder = 0xC8, kOutlineRecorder1 = 0x118,
                    kOutlineRecorder2 = 0x148, kOutlineRecorder3 = 0x1A0, kOutlineRecorder4 = 0x1E0;
 
@@ -51,7 +44,6 @@ typedef int32_t (*DeliverRecord)(Replay& replay, const ReplayCallbacks& callback
 uint16_t Get16(const uint8_t* at) { return (uint16_t)(at[0] | at[1] << 8); }
 uint32_t Get32(const uint8_t* at) { return (uint32_t)Get16(at) | (uint32_t)Get16(at + 2) << 16; }
 
-uint16_t DataSel() { return Get16(WorkBlockImage); }
 FarPtr16 Recorder(uint16_t entry) { return WorkBlockCodeSel() << 16 | entry; }
 
 // Steps shared by the three operations before ATM is called: the entry point bound, no recording
@@ -73,9 +65,7 @@ int32_t RecordingResult(int32_t atm) { return atm == kAtmOutOfMemory ? QF_NO_MEM
 int32_t ReplayRecords(uint32_t chunk, DeliverRecord deliver, const ReplayCallbacks& callbacks)
 {
     Replay replay;
-    uint16_t data = DataSel();
-    replay.BufferSel = (uint16_t)Peek16(data, kBufferSel);
-    replay.Total = Peek16(data, kWriteOffset) | Peek16(data, kWriteOffset + 2) << 16;
+    replay.Total = RecordedBytes(&replay.BufferSel);
     for (replay.At = 0; replay.At < replay.Total;) {
         if (!ReadRecordBytes(replay.BufferSel, replay.At, replay.Record, chunk)) return QF_NO_MEMORY;
         int32_t size = deliver(replay, callbacks);
