@@ -8,10 +8,8 @@
 #include <vector>
 
 #include "atm_entry_table.h"
+#include "bridge_test.h"
 #include "far16.h"
-#include "fontmgr/fontmgr.h"
-#include "kernel16/kernel16.h"
-#include "machine_test.h"
 
 namespace {
 
@@ -111,19 +109,16 @@ const char* OpName(Op op)
 
 uint64_t PointOf(int32_t x, int32_t y) { return (uint64_t)(uint32_t)y << 32 | (uint32_t)x; }
 
-class RecordedTest : public MachineTest {
+class RecordedTest : public BridgeTest {
 protected:
     void SetUp() override
     {
-        MachineTest::SetUp();
-        sim::InstallKernel16({0x10F, {}});
-        dll_ = LoadTestDll();
+        BridgeTest::SetUp();
+        dll_ = LoadBridge(true);
         ASSERT_NE(dll_, nullptr);
         enum_fonts_ = Export<EnumFontsFn>(dll_, "RecordedEnumFonts");
         enum_mm_ = Export<EnumMMFontsFn>(dll_, "RecordedEnumMMFonts");
         outline_ = Export<GetOutlineFn>(dll_, "RecordedGetOutline");
-        loaded_ = Export<int (*)()>(dll_, "QFProperlyLoaded");
-        finish_ = Export<int (*)()>(dll_, "QFFinish");
         busy_ = Export<uint32_t (*)()>(dll_, "RecordBufferBusy");
         table_ = Export<AtmEntryTableRecord*>(dll_, "AtmEntryTable");
         image_ = Export<const uint8_t*>(dll_, "WorkBlockImage");
@@ -133,20 +128,18 @@ protected:
     void TearDown() override
     {
         if (table_ && table_->BlockHandle) {
-            EXPECT_EQ(finish_(), kOk);
+            EXPECT_EQ(qf.QFFinish(), kOk);
         }
-        sim::RemoveFontManager();
-        sim::FreeModuleDatabases();
         far_.clear();
         host = nullptr;
-        MachineTest::TearDown();
+        BridgeTest::TearDown();
     }
 
     // Installs the font manager and loads the bridge over it.
     void Load(const sim::FontManagerSetup& setup)
     {
         fm_ = &sim::InstallFontManager(setup);
-        ASSERT_EQ(loaded_(), 1);
+        ASSERT_EQ(qf.QFProperlyLoaded(), 1);
     }
 
     // A string reachable from 16-bit code, kept until the case ends.
@@ -220,8 +213,6 @@ protected:
     EnumFontsFn enum_fonts_ = nullptr;
     EnumMMFontsFn enum_mm_ = nullptr;
     GetOutlineFn outline_ = nullptr;
-    int (*loaded_)() = nullptr;
-    int (*finish_)() = nullptr;
     uint32_t (*busy_)() = nullptr;
     AtmEntryTableRecord* table_ = nullptr;
     const uint8_t* image_ = nullptr;
@@ -448,7 +439,7 @@ TEST_F(RecordedTest, MMFontsDeliverRawRecordsOrNames)
     EXPECT_EQ(host_.deliveries[0].bytes, raw) << "p null: the 320 bytes unconverted";
     EXPECT_EQ(host_.deliveries[1].bytes, std::string(320, '\x01'));
     EXPECT_EQ(host_.deliveries[1].user, kUser);
-    EXPECT_EQ(finish_(), kOk);
+    EXPECT_EQ(qf.QFFinish(), kOk);
 
     host_.deliveries.clear();
     setup.mm_blocks = {MMNameBlock("Roman 400 wt", 0x8001), MMNameBlock("", 2), MMNameBlock("Bold 700 wt", 3)};
@@ -492,7 +483,7 @@ TEST_F(RecordedTest, FirstCallbackAnsweringZeroStopsAtOnce)
         EXPECT_EQ(host_.deliveries.size(), 1u) << OpName(op);
         EXPECT_EQ(fm_->callback_results.size(), 3u) << OpName(op) << ": everything was recorded first";
         EXPECT_EQ(busy_(), 0u);
-        EXPECT_EQ(finish_(), kOk);
+        EXPECT_EQ(qf.QFFinish(), kOk);
     }
 }
 
@@ -508,7 +499,7 @@ TEST_F(RecordedTest, NestedUseDuringReplayIsBusy)
         {"RecordedEnumFonts", [this] { return Run(Op::kFonts); }},
         {"RecordedEnumMMFonts", [this] { return Run(Op::kMMRecords); }},
         {"RecordedGetOutline", [this] { return Run(Op::kOutline); }},
-        {"QFFinish", [this] { return (int32_t)finish_(); }},
+        {"QFFinish", [this] { return (int32_t)qf.QFFinish(); }},
     };
     for (Op outer : {Op::kFonts, Op::kOutline}) {
         for (const Nested& n : nested) {
@@ -522,7 +513,7 @@ TEST_F(RecordedTest, NestedUseDuringReplayIsBusy)
             EXPECT_EQ(fm_->calls.size(), atm_calls + 1) << "only the outer recording reached ATM";
             EXPECT_EQ(host_.deliveries.size(), 3u) << "the outer replay went on";
             EXPECT_NE(table_->BlockHandle, 0);
-            EXPECT_EQ(finish_(), kOk);
+            EXPECT_EQ(qf.QFFinish(), kOk);
         }
     }
 }
@@ -572,7 +563,7 @@ TEST_F(RecordedTest, LongNamesAreDeliveredWholeAndSkippedByTheirLength)
         EXPECT_EQ(host_.deliveries[1].value, 2);
         EXPECT_EQ(host_.deliveries[2].name, "After") << OpName(c.op) << " " << c.length;
         EXPECT_EQ(host_.deliveries[2].value, 3);
-        EXPECT_EQ(finish_(), kOk);
+        EXPECT_EQ(qf.QFFinish(), kOk);
     }
 }
 
@@ -609,7 +600,7 @@ TEST_F(RecordedTest, DamagedRecordsStopTheReplay)
         EXPECT_EQ(Run(c.op), kBadArgument) << c.name;
         EXPECT_EQ(host_.deliveries.size(), c.delivered) << c.name;
         EXPECT_EQ(busy_(), 0u);
-        EXPECT_EQ(finish_(), kOk);
+        EXPECT_EQ(qf.QFFinish(), kOk);
     }
 }
 
