@@ -1,23 +1,15 @@
 // Costs of binding the thunk service table on the test machine: descriptor queries, memory reads
 // and elapsed time of a first bind with KERNEL at 0x10F, at the scan's last selector and absent,
 // and of a later bind. Prints figures; asserts nothing.
-#include <time.h>
-
 #include <cstdio>
 #include <string>
 
+#include "bench.h"
 #include "core/machine.h"
 #include "kernel16/kernel16.h"
 #include "pe/pe.h"
 
 namespace {
-
-double Now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
 
 void Report(const char* what, double seconds, const sim::Counters& before, int result)
 {
@@ -31,7 +23,7 @@ void Report(const char* what, double seconds, const sim::Counters& before, int r
 
 int main(int argc, char** argv)
 {
-    std::string dll = argc > 1 ? argv[1] : "build/kit/testdll/QF-ATM-test.dll";
+    std::string dll = DllUnderTest(argc, argv);
     struct Case {
         const char* name;
         uint16_t kernel;
@@ -40,12 +32,8 @@ int main(int argc, char** argv)
     for (const Case& c : cases) {
         sim::ResetMachine();
         if (c.kernel) sim::InstallKernel16({c.kernel, {}});
-        std::string error;
-        sim::PeModule* m = sim::LoadPe(dll, &error);
-        if (m == nullptr) {
-            std::fprintf(stderr, "bind_bench: %s\n", error.c_str());
-            return 1;
-        }
+        sim::PeModule* m = LoadForBench("bind_bench", dll);
+        if (m == nullptr) return 1;
         auto bind = reinterpret_cast<int (*)()>(sim::FindPeExport(m, "BindThunkServices"));
         sim::Counters before = sim::machine().counters;
         double start = Now();

@@ -2,12 +2,11 @@
 // recorded by the work block's 16-bit recorders as the font manager calls them. Prints records
 // per second, reallocations, bytes recorded, and the recording time per byte against a plain
 // 16-bit copy of as many bytes measured in the same run. Asserts nothing.
-#include <time.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "bench.h"
 #include "core/machine.h"
 #include "fontmgr/fontmgr.h"
 #include "kernel16/kernel16.h"
@@ -20,13 +19,6 @@ extern const uint32_t copy16_size;
 }
 
 namespace {
-
-double Now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
 
 using sim::Args16;
 
@@ -58,21 +50,17 @@ double PlainCopySeconds(uint32_t bytes)
 
 int main(int argc, char** argv)
 {
-    std::string dll = argc > 1 ? argv[1] : "build/kit/testdll/QF-ATM-test.dll";
+    std::string dll = DllUnderTest(argc, argv);
     for (int round = 0; round < 2; ++round) {
         bool outline = round == 1;
         sim::ResetMachine();
         sim::InstallKernel16({0x10F, {}});
         sim::FontManagerSetup setup;
         if (outline) setup.outline.assign(1000000, sim::OutlineStep{1, {0x0001000200030004ull}});
-        else for (int i = 0; i < 100000; ++i) setup.fonts.push_back({"block", "Font name " + std::to_string(i), 1});
+        else AddNumberedFonts(setup, 100000);
         sim::FontManager& fm = sim::InstallFontManager(setup);
-        std::string error;
-        sim::PeModule* m = sim::LoadPe(dll, &error);
-        if (m == nullptr) {
-            std::fprintf(stderr, "record_bench: %s\n", error.c_str());
-            return 1;
-        }
+        sim::PeModule* m = LoadForBench("record_bench", dll);
+        if (m == nullptr) return 1;
         auto fn = [&](const char* name) { return sim::FindPeExport(m, name); };
         reinterpret_cast<int (*)()>(fn("BindThunkServices"))();
         reinterpret_cast<int (*)(uint32_t)>(fn("BuildWorkBlock"))(sim::MakeFar(fm.code_selector, fm.isup_offset));

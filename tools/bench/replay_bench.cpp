@@ -6,13 +6,12 @@
 // and reallocations between its first and last callback, and its time per byte (first callback
 // to return, the RecordBuffer's release included) against memcpy of the same recorded bytes,
 // measured in the same run. Asserts nothing.
-#include <time.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "bench.h"
 #include "core/machine.h"
 #include "fontmgr/fontmgr.h"
 #include "kernel16/kernel16.h"
@@ -22,13 +21,6 @@
 #define STDCALL __attribute__((stdcall))
 
 namespace {
-
-double Now()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec + t.tv_nsec / 1e9;
-}
 
 struct Snapshot {
     unsigned qt_thunks, mappings, allocs, reallocs;
@@ -95,7 +87,7 @@ double MemcpySeconds(const std::vector<uint8_t>& bytes)
 
 int main(int argc, char** argv)
 {
-    std::string dll = argc > 1 ? argv[1] : "build/kit/testdll/QF-ATM-test.dll";
+    std::string dll = DllUnderTest(argc, argv);
     for (int round = 0; round < 2; ++round) {
         bool outline = round == 1;
         sim::ResetMachine();
@@ -106,15 +98,11 @@ int main(int argc, char** argv)
             for (int i = 0; i < 1000000; ++i) setup.outline.push_back({i == 0 ? 1u : 2u, {(uint64_t)i << 32 | (uint32_t)i}});
             setup.outline.push_back({4, {}});
         } else {
-            for (int i = 0; i < 100000; ++i) setup.fonts.push_back({"block", "Font name " + std::to_string(i), 1});
+            AddNumberedFonts(setup, 100000);
         }
         sim::InstallFontManager(setup);
-        std::string error;
-        sim::PeModule* m = sim::LoadPe(dll, &error);
-        if (m == nullptr) {
-            std::fprintf(stderr, "replay_bench: %s\n", error.c_str());
-            return 1;
-        }
+        sim::PeModule* m = LoadForBench("replay_bench", dll);
+        if (m == nullptr) return 1;
         auto fn = [&](const char* name) { return sim::FindPeExport(m, name); };
         if (reinterpret_cast<int (*)()>(fn("QFProperlyLoaded"))() != 1) {
             std::fprintf(stderr, "replay_bench: the bridge did not load\n");
