@@ -1,4 +1,6 @@
-# The test machine: a static Linux i386 program, run under qemu-i386 where the host is not i386.
+# The test machine: a static Linux i386 program. SIM_RUNNER (set by build.sh from
+# scripts/sim-runner) says how it runs: "native" on a host that executes i386 code and enforces
+# segment limits, "qemu" (the default) under qemu-i386 elsewhere.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR i386)
 set(CMAKE_C_COMPILER gcc)
@@ -7,8 +9,13 @@ set(CMAKE_C_FLAGS_INIT "-m32")
 set(CMAKE_CXX_FLAGS_INIT "-m32")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32 -static")
 set(CMAKE_ASM_NASM_OBJECT_FORMAT elf32)
-execute_process(COMMAND uname -m OUTPUT_VARIABLE host_arch OUTPUT_STRIP_TRAILING_WHITESPACE)
-if(NOT host_arch MATCHES "^i[3-6]86$")
+set(SIM_RUNNER qemu CACHE STRING "how the test machine runs: native or qemu")
+set_property(CACHE SIM_RUNNER PROPERTY STRINGS native qemu)
+if(SIM_RUNNER STREQUAL "qemu")
   find_program(QEMU_I386 qemu-i386 REQUIRED)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${QEMU_I386})
+elseif(SIM_RUNNER STREQUAL "native")
+  set(CMAKE_CROSSCOMPILING_EMULATOR "")
+else()
+  message(FATAL_ERROR "SIM_RUNNER must be native or qemu")
 endif()

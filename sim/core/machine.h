@@ -48,6 +48,8 @@ struct Machine {
     std::vector<uint32_t> releases;        // flat pointers whose SMapLS-family mappings were
                                            // released by SUnMapLS / SUnMapLS_IP_EBP_N, in order
     uint32_t main_module = 0;              // HMODULE of the running program, if any
+    bool enter16_direction_set = true;     // 16-bit procedures are entered with DF set, which
+                                           // the 16-bit convention does not promise to be clear
 };
 
 Machine& machine();

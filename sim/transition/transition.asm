@@ -12,8 +12,20 @@
 
         global  sim16_enter, sim16_leave, sim16_relay
         global  sim16_host_ds, sim16_host_ss, sim16_stack_sel, sim16_stack_base
-        global  sim16_top, sim16_flat_esp, sim16_ret_ptr
+        global  sim16_top, sim16_flat_esp, sim16_ret_ptr, sim16_enter_std
         extern  sim16_relay_dispatch, sim_host_gs, sim_tib_fs
+
+; The values a 16-bit procedure is entered with in BP, SI and DI (transition.h, kMark*).
+MARK_BP equ 0x7EB0B0B0
+MARK_SI equ 0x7E515151
+MARK_DI equ 0x7ED1D1D1
+; Left16 (transition.cpp): where a 16-bit procedure left SP, SS, DS, BP, SI and DI.
+LEFT_SP equ 0
+LEFT_SS equ 4
+LEFT_DS equ 6
+LEFT_BP equ 8
+LEFT_SI equ 10
+LEFT_DI equ 12
 
         section .data
 sim16_host_ds   dd 0
@@ -23,10 +35,11 @@ sim16_stack_base dd 0
 sim16_top       dd 0            ; 16-bit SP below which a new frame goes
 sim16_flat_esp  dd 0            ; flat ESP of the innermost sim16_enter
 sim16_ret_ptr   dd 0            ; 16:16 address of the return stub
+sim16_enter_std db 0            ; non-zero: 16-bit procedures are entered with DF set
 
         section .text
 
-; uint32_t sim16_enter(uint32_t target, const void* args, uint32_t nbytes, uint32_t* end_sp)
+; uint32_t sim16_enter(uint32_t target, const void* args, uint32_t nbytes, Left16* left)
 sim16_enter:
         push    ebp
         mov     ebp, esp
@@ -46,6 +59,12 @@ sim16_enter:
         rep movsb
         mov     edx, [ebp+8]
         mov     eax, [sim16_ret_ptr]
+        cmp     byte [sim16_enter_std], 0
+        je      .flags
+        std                             ; the convention does not promise a clear direction flag
+.flags: mov     ebp, MARK_BP            ; marks that the callee must give back
+        mov     esi, MARK_SI
+        mov     edi, MARK_DI
         mov     cx, [sim16_stack_sel]
         mov     ss, cx
         mov     esp, ebx
@@ -55,22 +74,29 @@ sim16_enter:
         push    edx                     ; the target, popped by the 16-bit far return
         o16 retf
 
+; What the callee left in SS:SP, DS, BP, SI and DI goes to the caller's Left16 record.
 sim16_leave:
-        mov     cx, [cs:sim16_host_ds]
-        mov     ds, cx
-        mov     es, cx
-        movzx   ecx, sp                 ; where the callee left SP
-        mov     bx, [sim16_host_ss]
-        mov     ss, bx
+        mov     bx, ds
+        shl     ebx, 16
+        mov     bx, ss                  ; EBX: DS in the high half, SS in the low half
+        movzx   ecx, sp
+        mov     ds, word [cs:sim16_host_ds]
+        mov     es, word [sim16_host_ds]
+        mov     ss, word [sim16_host_ss]
         mov     esp, [sim16_flat_esp]
         pop     dword [sim16_top]
         pop     dword [sim16_flat_esp]
-        mov     bx, [sim_host_gs]
-        mov     gs, bx
-        mov     bx, [sim_tib_fs]
-        mov     fs, bx
-        mov     ebx, [esp+32]           ; end_sp
-        mov     [ebx], ecx
+        mov     gs, word [sim_host_gs]
+        mov     fs, word [sim_tib_fs]
+        cld
+        push    eax
+        mov     eax, [esp+36]           ; left
+        mov     [eax+LEFT_SP], ecx
+        mov     [eax+LEFT_SS], ebx
+        mov     [eax+LEFT_BP], bp
+        mov     [eax+LEFT_SI], si
+        mov     [eax+LEFT_DI], di
+        pop     eax
         movzx   eax, ax
         shl     edx, 16
         or      eax, edx

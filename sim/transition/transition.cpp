@@ -1,5 +1,6 @@
 #include "transition.h"
 
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <vector>
@@ -7,12 +8,20 @@
 #include "../core/ldt.h"
 #include "../core/machine.h"
 
+// Where a 16-bit procedure left SP, SS, DS, BP, SI and DI (transition.asm, LEFT_*).
+struct Left16 {
+    uint32_t sp;
+    uint16_t ss, ds, bp, si, di;
+};
+static_assert(offsetof(Left16, ss) == 4 && offsetof(Left16, ds) == 6 && offsetof(Left16, di) == 12, "Left16");
+
 extern "C" {
-uint32_t sim16_enter(uint32_t target, const void* args, uint32_t nbytes, uint32_t* end_sp);
+uint32_t sim16_enter(uint32_t target, const void* args, uint32_t nbytes, Left16* left);
 void sim16_leave();
 void sim16_relay();
 extern uint32_t sim16_host_ds, sim16_host_ss, sim16_stack_sel, sim16_stack_base;
 extern uint32_t sim16_top, sim16_ret_ptr;
+extern uint8_t sim16_enter_std;
 uint64_t sim16_relay_dispatch(uint32_t sp16, uint32_t ss16);
 }
 
@@ -86,12 +95,21 @@ uint32_t CallTo16Popping(FarPtr16 target, const void* args, unsigned nbytes, int
         *popped = (int)nbytes;
         return 0;
     }
-    uint32_t end_sp = 0;
+    Left16 left = {};
+    sim16_enter_std = machine().enter16_direction_set;
     ++depth;
-    uint32_t result = sim16_enter(target, args, nbytes, &end_sp);
+    uint32_t result = sim16_enter(target, args, nbytes, &left);
     --depth;
     // The callee pops its arguments and the 4-byte return address that sim16_enter pushed.
-    *popped = (int)(end_sp - top + nbytes);
+    *popped = (int)(left.sp - top + nbytes);
+    // A far procedure of 16-bit Windows gives back its caller's SS, DS, BP, SI and DI.
+    uint16_t stack = (uint16_t)sim16_stack_sel;
+    if (left.ss != stack || left.ds != stack || left.bp != (uint16_t)kMarkBp || left.si != (uint16_t)kMarkSi ||
+        left.di != (uint16_t)kMarkDi)
+        Violation("the 16-bit procedure %04X:%04X did not keep its caller's registers: SS %04X DS %04X BP %04X "
+                  "SI %04X DI %04X, not SS and DS %04X, BP %04X, SI %04X, DI %04X",
+                  target >> 16, target & 0xFFFF, left.ss, left.ds, left.bp, left.si, left.di, stack,
+                  (uint16_t)kMarkBp, (uint16_t)kMarkSi, (uint16_t)kMarkDi);
     return result;
 }
 

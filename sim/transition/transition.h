@@ -11,11 +11,15 @@ namespace sim {
 
 typedef uint32_t FarPtr16;  // selector in the high half, offset in the low half
 
+constexpr uint32_t kMarkBp = 0x7EB0B0B0, kMarkSi = 0x7E515151, kMarkDi = 0x7ED1D1D1;
+
 inline FarPtr16 MakeFar(uint16_t selector, uint16_t offset) { return (uint32_t)selector << 16 | offset; }
 
 // Calls `target` with the argument bytes exactly as they must lie on its stack (the last
-// argument pushed at args[0]). Returns DX:AX. A callee that does not pop exactly `nbytes` is a
-// contract violation.
+// argument pushed at args[0]). Returns DX:AX. The callee is entered with DS = SS and with the
+// marks below in EBP, ESI and EDI (and the direction flag set when the machine asks for it); a
+// callee that does not pop exactly `nbytes`, or that does not give back SS, DS, BP, SI and DI, is
+// a contract violation.
 uint32_t CallTo16(FarPtr16 target, const void* args, unsigned nbytes);
 
 // A Pascal argument list, built first to last: each argument lies below the ones before it.

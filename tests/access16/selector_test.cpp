@@ -1,4 +1,6 @@
 // Reading through selectors, the module search and the ordinal walk, on the test-only bridge DLL.
+#include <sys/mman.h>
+
 #include <cstring>
 
 #include "access16.h"
@@ -224,5 +226,50 @@ TEST_F(Access16Test, FaultAfterTheOffsetIsReadYieldsNothing)
     EXPECT_EQ(entry_(0x37, 1), 0u);
     EXPECT_EQ(Gs(), sim::HostGs());
 }
+
+// A segment whose limit covers three pages of which only the first is committed: the limit test
+// passes everywhere, and ReadProcessMemory must refuse what lies on the other two.
+class UncommittedTest : public Access16Test, public ::testing::WithParamInterface<BoundCase> {
+protected:
+    void SetUp() override
+    {
+        Access16Test::SetUp();
+        memory_ = mmap(nullptr, 3 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(memory_, MAP_FAILED);
+        ASSERT_EQ(mprotect(memory_, kPage, PROT_READ | PROT_WRITE), 0);
+        for (unsigned i = 0; i < kPage; ++i) ((uint8_t*)memory_)[i] = (uint8_t)i;
+        sim::SegmentSpec spec;
+        spec.base = (uint32_t)(uintptr_t)memory_;
+        spec.limit = 3 * kPage - 1;
+        ASSERT_EQ(sim::AllocSelector(spec, 0x10F), 0x10F);
+    }
+
+    void TearDown() override
+    {
+        sim::FreeSelector(0x10F);
+        munmap(memory_, 3 * kPage);
+        Access16Test::TearDown();
+    }
+
+    static constexpr unsigned kPage = 4096;
+    void* memory_ = nullptr;
+};
+
+TEST_P(UncommittedTest, ReadsOnlyWhatIsCommitted)
+{
+    const BoundCase& c = GetParam();
+    uint8_t out[64];
+    EXPECT_EQ(read_(0x10F, c.offset, out, c.size) != 0, c.ok);
+    EXPECT_EQ(sim::machine().counters.memory_reads, 1u) << "the limit test passed; the read itself decides";
+    if (c.ok) {
+        EXPECT_EQ(std::memcmp(out, (uint8_t*)memory_ + c.offset, c.size), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(OnePageOfThree, UncommittedTest, ::testing::Values(
+    BoundCase{"EndOfTheCommittedPage", 0xFC0, 64, true},
+    BoundCase{"StraddlesIntoTheUncommitted", 0xFE0, 64, false},
+    BoundCase{"WhollyUncommitted", 0x2000, 16, false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -28,7 +28,7 @@ TEST_P(SelectorTest, GetThreadSelectorEntryReportsTheDescriptor)
     EXPECT_EQ(RawLimit(e), d.raw_limit);
     EXPECT_EQ((e.Flags2 & 0x80) != 0, d.page_granular);
     EXPECT_EQ((e.Flags2 & 0x40) != 0, d.spec.bits32);
-    EXPECT_EQ(e.Flags1 & 0x0F, d.type & 0x0E);  // the accessed bit may be either
+    EXPECT_EQ(e.Flags1 & 0x0E, d.type & 0x0E);  // the accessed bit may be either
     EXPECT_EQ(e.Flags1 & 0xF0, 0xF0) << "present, DPL 3, code or data";
 
     sim::FreeSelector(d.selector);

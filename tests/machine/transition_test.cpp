@@ -53,6 +53,38 @@ TEST_F(TransitionTest, CalleeThatPopsTheWrongCountIsAViolation)
     EXPECT_EQ(sim::CallTo16(At(kAdd), a) & 0xFFFF, 3u) << "the stack is sound afterwards";
 }
 
+TEST_F(TransitionTest, CalleeThatDoesNotKeepBpSiDiOrDsIsAViolation)
+{
+    char code_ds[8];  // kSpoilsDs leaves its own code selector in DS
+    std::snprintf(code_ds, sizeof code_ds, "DS %04X", At(kSpoilsDs) >> 16);
+    struct Case {
+        Routine16 routine;
+        const char* left;  // what the violation reports
+    };
+    for (const Case& c : {Case{kSpoilsBp, "BP B0B1"}, Case{kSpoilsSi, "SI 5152"}, Case{kSpoilsDi, "DI D1D2"},
+                          Case{kSpoilsDs, code_ds}}) {
+        sim::CallTo16(At(c.routine), nullptr, 0);
+        ASSERT_EQ(sim::machine().violations.size(), 1u) << c.left;
+        const std::string& v = sim::machine().violations[0];
+        EXPECT_NE(v.find("did not keep its caller's registers"), std::string::npos) << v;
+        EXPECT_NE(v.find(c.left), std::string::npos) << v;
+        sim::machine().violations.clear();
+    }
+    sim::CallTo16(At(kFarReturn), nullptr, 0);
+    EXPECT_TRUE(sim::machine().violations.empty()) << "a procedure that keeps them all passes";
+}
+
+TEST_F(TransitionTest, DirectionFlagOnEntryFollowsTheMachineAndIsClearAfterwards)
+{
+    for (bool set : {false, true}) {
+        sim::machine().enter16_direction_set = set;
+        EXPECT_EQ(sim::CallTo16(At(kDirectionFlag), nullptr, 0) & 0xFFFF, set ? 0x400u : 0u);
+        uint32_t flags;
+        __asm__ volatile("pushf\n\tpop %0" : "=r"(flags));
+        EXPECT_EQ(flags & 0x400, 0u) << "the C++ caller gets a clear direction flag back";
+    }
+}
+
 struct Nested {
     sim::FarPtr16 add;
     uint16_t seen[2];

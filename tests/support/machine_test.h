@@ -1,6 +1,6 @@
 // The base of every test on the test machine: a fresh machine before the case, and no contract
 // violation, PE mapping, pointer mapping, global handle, selector or guarded block left behind
-// after it.
+// after it, and the FS:[0] chain and segment registers as they were.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -35,6 +35,14 @@ protected:
         EXPECT_EQ(sim::LiveAliases(), 0u) << "code aliases left";
         EXPECT_EQ(sim::LiveSelectors(), selectors_before_);
         EXPECT_EQ(sim::LiveGuardedBlocks(), guarded_before_);
+        // Whatever the kit did, its caller gets back the FS:[0] chain and the segment registers
+        // that it had: a guard that leaves its record linked or a segment register changed
+        // breaks the caller's own exception handling.
+        EXPECT_EQ(sim::CurrentTib()->ExceptionList, win32::kChainEnd) << "a record left on the FS:[0] chain";
+        uint16_t fs, gs;
+        __asm__ volatile("mov %%fs, %0\n\tmov %%gs, %1" : "=r"(fs), "=r"(gs));
+        EXPECT_EQ(fs, sim::TibSelector()) << "FS changed";
+        EXPECT_EQ(gs, sim::HostGs()) << "GS changed";
     }
 
     static std::string Fixture(const char* name) { return std::string(KIT_DIR) + "/fixtures/" + name; }

@@ -141,6 +141,29 @@ load_bad_selector:
 far_return:
         retf
 
+; Each gives back one of the registers that a far procedure must keep changed.
+spoils_bp:
+        inc     bp
+        retf
+spoils_si:
+        inc     si
+        retf
+spoils_di:
+        inc     di
+        retf
+spoils_ds:
+        push    cs
+        pop     ds
+        retf
+
+; WORD DirectionFlag(void): AX = the direction flag (0x400) as the procedure was entered with it.
+direction_flag:
+        pushf
+        pop     ax
+        and     ax, 0x400
+        cld
+        retf
+
 routines16_end:
 
         section .rodata
@@ -157,5 +180,10 @@ routines16_offsets:
         dd      jump_realloc - routines16_start
         dd      far_return - routines16_start
         dd      load_bad_selector - routines16_start
+        dd      spoils_bp - routines16_start
+        dd      spoils_si - routines16_start
+        dd      spoils_di - routines16_start
+        dd      spoils_ds - routines16_start
+        dd      direction_flag - routines16_start
 
         section .note.GNU-stack noalloc noexec nowrite progbits

@@ -11,7 +11,8 @@ extern const uint32_t routines16_size;
 extern const uint32_t routines16_offsets[];
 }
 
-enum Routine16 { kAdd, kSwap, kPopsTooFew, kPopsTooMany, kCallBack, kMix, kRectSum, kJumpRealloc, kFarReturn, kLoadBadSelector };
+enum Routine16 { kAdd, kSwap, kPopsTooFew, kPopsTooMany, kCallBack, kMix, kRectSum, kJumpRealloc, kFarReturn, kLoadBadSelector,
+                 kSpoilsBp, kSpoilsSi, kSpoilsDi, kSpoilsDs, kDirectionFlag };
 
 class Routines16 {
 public:
