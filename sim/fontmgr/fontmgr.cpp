@@ -61,6 +61,7 @@ constexpr uint32_t kScratchSize = 0x1000;
 FontManagerSetup setup;
 FontManager state;
 GuardedBlock code_block, scratch_block;
+std::vector<std::string> installed_modules;  // registered with 16-bit KERNEL until removed
 uint16_t scratch_selector;
 
 // Places bytes in the font manager's 16-bit scratch segment; their 16:16 address.
@@ -250,11 +251,14 @@ FontManager& InstallFontManager(const FontManagerSetup& s)
     if (setup.far_return_at >= 0 && kIsUpOffset + (uint32_t)setup.far_return_at < size)
         code_block.data[kIsUpOffset + setup.far_return_at] = 0xCB;
     for (const std::string& name : setup.modules) state.module_handles.push_back(RegisterModule16(name, exports));
+    installed_modules = setup.modules;
     return state;
 }
 
 void RemoveFontManager()
 {
+    for (const std::string& name : installed_modules) UnregisterModule16(name);
+    installed_modules.clear();
     if (code_block.mapping) {
         FreeSelector(state.code_selector);
         FreeGuarded(code_block);

@@ -40,6 +40,9 @@ void FreeModuleDatabases();
 
 // 16-bit modules that GetModuleHandle and GetProcAddress know, by name.
 uint16_t RegisterModule16(const std::string& name, const std::vector<Export16>& exports);
+// Forgets a module: GetModuleHandle no longer finds it (its database stays until
+// FreeModuleDatabases).
+void UnregisterModule16(const std::string& name);
 // Every name that 16-bit GetModuleHandle was asked for since KERNEL was installed, in order.
 const std::vector<std::string>& ModuleRequests16();
 

@@ -196,6 +196,8 @@ uint16_t RegisterModule16(const std::string& name, const std::vector<Export16>& 
     return handle;
 }
 
+void UnregisterModule16(const std::string& name) { modules.erase(Upper(name)); }
+
 uint16_t InstallKernel16(const KernelSetup& setup)
 {
     // Entry-table bundles as a real KERNEL has them, gaps included.

@@ -1,4 +1,5 @@
 // The bridge's lifecycle through the shipped DLL: load, use, finish, and every way a load fails.
+#include "atm_entry_table.h"
 #include "bridge_test.h"
 
 namespace {
@@ -90,6 +91,24 @@ TEST_F(LifecycleTest, AFailedLoadWhileLoadedUnbinds)
     EXPECT_EQ(qf.QFProperlyLoaded(), 0) << "ATM no longer up";
     ExpectUnbound();
     EXPECT_EQ(qf.QFFinish(), kNotLoaded);
+}
+
+// A load binds every entry point anew: one that the module no longer exports is unbound, not kept.
+TEST_F(LifecycleTest, ALoadAfterTheFontManagerLostAnExportUnbindsIt)
+{
+    char font[] = "font";
+    sim::InstallFontManager({});
+    ASSERT_EQ(qf.QFProperlyLoaded(), 1);
+    EXPECT_EQ(qf.QFRemoveFont(font, 1), 0);
+    sim::RemoveFontManager();
+    sim::FontManagerSetup setup;
+    setup.absent = {"ATMRemoveFont"};
+    sim::FontManager& fm = sim::InstallFontManager(setup);
+    ASSERT_EQ(qf.QFProperlyLoaded(), 1);
+    EXPECT_EQ(qf.QFRemoveFont(font, 1), kNotAvailable);
+    EXPECT_EQ(fm.CallsOf("ATMRemoveFont"), 0u);
+    EXPECT_EQ(qf.QFGetVersion(), 0x0105) << "the others are bound to the new module";
+    EXPECT_EQ(qf.QFFinish(), 0);
 }
 
 // ATMIsUp's answer decides the load: any non-zero 16-bit value means up.
@@ -260,6 +279,60 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Busy: a recording holds its RecordBuffer (reached through the test-only twin).
 class BusyTest : public BridgeTest {};
+
+// Every way a load fails while a RecordBuffer is held: the finish steps refuse, nothing is
+// released and the bridge stays loaded with its work block.
+enum class LoadFails { IsUpAnswersZero, IsUpNoLongerExported, ModuleGone };
+
+class BusyLoadFailureTest : public BusyTest, public ::testing::WithParamInterface<LoadFails> {};
+
+TEST_P(BusyLoadFailureTest, KeepsTheBridgeLoaded)
+{
+    sim::PeModule* twin = LoadBridge(true);
+    ASSERT_NE(twin, nullptr);
+    auto alloc = Export<uint32_t (*)()>(twin, "AllocRecordBuffer");
+    auto release = Export<void (*)()>(twin, "ReleaseRecordBuffer");
+    auto* table = Export<AtmEntryTableRecord*>(twin, "AtmEntryTable");
+    sim::FontManagerSetup setup;
+    setup.results["ATMIsUp"] = {1, 0};
+    sim::InstallFontManager(setup);
+    ASSERT_EQ(qf.QFProperlyLoaded(), 1);
+    ASSERT_NE(alloc(), 0u);
+    const uint16_t block = table->BlockHandle;
+    if (GetParam() != LoadFails::IsUpAnswersZero) {
+        sim::RemoveFontManager();
+        if (GetParam() == LoadFails::IsUpNoLongerExported) {
+            sim::FontManagerSetup without;
+            without.absent = {"ATMIsUp"};
+            sim::InstallFontManager(without);
+        }
+    }
+    const sim::HeapCounters before = sim::Heap16Counters();
+
+    EXPECT_EQ(qf.QFProperlyLoaded(), 0);
+    EXPECT_EQ(sim::Heap16Counters().frees, before.frees) << "nothing released while busy";
+    EXPECT_EQ(sim::Heap16Counters().freed_selectors, before.freed_selectors);
+    EXPECT_EQ(sim::Heap16Counters().allocs, before.allocs) << "the same work block";
+    EXPECT_EQ(table->Loaded, 1u);
+    EXPECT_EQ(table->BlockHandle, block);
+    EXPECT_EQ(sim::LiveGlobalHandles(), 2u) << "the work block and the RecordBuffer";
+
+    release();
+    EXPECT_EQ(qf.QFFinish(), 0);
+    EXPECT_EQ(table->Loaded, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, BusyLoadFailureTest,
+                         ::testing::Values(LoadFails::IsUpAnswersZero, LoadFails::IsUpNoLongerExported,
+                                           LoadFails::ModuleGone),
+                         [](const auto& info) {
+                             switch (info.param) {
+                             case LoadFails::IsUpAnswersZero: return "IsUpAnswersZero";
+                             case LoadFails::IsUpNoLongerExported: return "IsUpNoLongerExported";
+                             case LoadFails::ModuleGone: return "ModuleGone";
+                             }
+                             return "";
+                         });
 
 TEST_F(BusyTest, FinishWaitsForTheRecordBuffer)
 {

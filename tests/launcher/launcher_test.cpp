@@ -13,9 +13,9 @@ constexpr char kFailure[] = "Installation failed.\r\n";
 class LauncherTest : public MachineTest {
 protected:
     // Runs launcher.exe with the shell answering `shell_result`; its exit code.
-    uint32_t Run(int shell_result)
+    uint32_t Run(uint32_t shell_result)
     {
-        sim::machine().shell_result = shell_result;
+        sim::machine().shell_result = (int)shell_result;
         std::string error;
         sim::PeModule* exe = sim::LoadPe(std::string(KIT_DIR) + "/dist/launcher.exe", &error);
         EXPECT_NE(exe, nullptr) << error;
@@ -27,7 +27,7 @@ protected:
 };
 
 struct Answer {
-    int shell_result;
+    uint32_t shell_result;  // a handle-sized value: above 32 is success, the high half included
     bool accepted;
 };
 
@@ -53,7 +53,8 @@ TEST_P(LauncherOutputTest, WritesOneLineInOneWriteAndExitsWithZero)
 
 INSTANTIATE_TEST_SUITE_P(
     Results, LauncherOutputTest,
-    ::testing::Combine(::testing::Values(Answer{33, true}, Answer{42, true}, Answer{0x10000000, true}, Answer{32, false},
+    ::testing::Combine(::testing::Values(Answer{33, true}, Answer{42, true}, Answer{0x10000000, true},
+                                         Answer{0x80000000, true}, Answer{0xFFFFFFFF, true}, Answer{32, false},
                                          Answer{31, false}, Answer{2, false}, Answer{0, false}),
                        ::testing::Values(Output{"Console", win32::kFileTypeChar}, Output{"File", win32::kFileTypeDisk},
                                          Output{"Pipe", win32::kFileTypePipe})),
