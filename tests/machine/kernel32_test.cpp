@@ -120,7 +120,7 @@ TEST_F(Kernel32Test, GetModuleHandleFindsKernel32InAnyLetterCase)
 {
     auto get = Kernel32<GetModuleHandleFn>("GetModuleHandleA");
     uint32_t h = get("KERNEL32");
-    EXPECT_NE(h, 0u);
+    EXPECT_EQ(h, 0xBFF70000u) << "in the shared arena, as on Windows 95";
     for (const char* name : {"kernel32", "Kernel32.DLL", "KERNEL32.dll"}) EXPECT_EQ(get(name), h) << name;
     EXPECT_EQ(get("KERNEL"), 0u);
     EXPECT_EQ(get("QF-ATM.dll"), 0u);
@@ -133,6 +133,7 @@ TEST_F(Kernel32Test, GetProcAddressHonoursHiddenNames)
     auto proc = Kernel32<GetProcAddressFn>("GetProcAddress");
     void* exit = proc(k32, "ExitProcess");
     EXPECT_EQ(exit, sim::FindMachineExport("KERNEL32", "ExitProcess"));
+    EXPECT_GE((uint32_t)(uintptr_t)exit, 0x80000000u) << "export addresses have the top bit set";
     EXPECT_EQ(proc(k32, "exitprocess"), nullptr) << "names are case-sensitive";
     EXPECT_EQ(proc(k32, "NoSuchFunction"), nullptr);
     sim::machine().hidden_exports.insert("ExitProcess");
