@@ -12,6 +12,10 @@ typedef uint32_t DWORD;
 typedef int32_t BOOL;
 typedef void* HANDLE;
 
+// What the machine's BOOL functions answer for TRUE. A BOOL promises only non-zero; this value
+// fails a caller that compares with 1, tests the low byte alone or takes a negative as false.
+constexpr BOOL kTrue = (BOOL)0x80000100;
+
 constexpr DWORD kAccessViolation = 0xC0000005u;
 constexpr DWORD kIllegalInstruction = 0xC000001Du;
 constexpr DWORD kIntegerDivideByZero = 0xC0000094u;

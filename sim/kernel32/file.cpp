@@ -49,7 +49,7 @@ BOOL WINAPI WriteFile(HANDLE h, const void* data, DWORD size, DWORD* written, vo
     s->writes.push_back(bytes);
     if (s->forward_fd >= 0 && size && write(s->forward_fd, data, size) < 0) return 0;
     if (written) *written = size;
-    return 1;
+    return win32::kTrue;
 }
 SIM_EXPORT("KERNEL32", WriteFile);
 

@@ -35,7 +35,7 @@ BOOL WINAPI GetThreadSelectorEntry(HANDLE thread, DWORD selector, win32::LdtEntr
     win32::LdtEntry found;
     if (!PhantomDescriptor((uint16_t)selector, &found) && !ReadDescriptor((uint16_t)selector, &found)) return 0;
     *entry = found;
-    return 1;
+    return win32::kTrue;
 }
 SIM_EXPORT("KERNEL32", GetThreadSelectorEntry);
 
@@ -50,7 +50,7 @@ BOOL WINAPI ReadProcessMemory(HANDLE process, const void* base, void* buffer, DW
     }
     bool ok = CopyGuarded(buffer, base, size);
     if (read) *read = ok ? size : 0;
-    return ok;
+    return ok ? win32::kTrue : 0;
 }
 SIM_EXPORT("KERNEL32", ReadProcessMemory);
 
