@@ -240,7 +240,10 @@ struct Arguments {
         return slots;
     }
 
-    unsigned Mappings() const { return (unsigned)std::count_if(args.begin(), args.end(), [](const Arg& a) { return IsPointer(a.kind); }); }
+    unsigned Mappings() const
+    {
+        return (unsigned)std::count_if(args.begin(), args.end(), [](const Arg& a) { return IsPointer(a.kind); });
+    }
 
     const std::vector<Arg>& args;
     std::deque<std::string> buffers;
@@ -364,7 +367,8 @@ protected:
     int32_t Call(const Line& line, const Arguments& a)
     {
         CallEffects effects = {};
-        int32_t result = CallChecked(Export<void*>(dll_, line.site), a.values.data(), (uint32_t)a.values.size(), &effects);
+        void* site = Export<void*>(dll_, line.site);
+        int32_t result = CallChecked(site, a.values.data(), (uint32_t)a.values.size(), &effects);
         uint32_t removes = line.crossing == Crossing::kCallerRemoves ? 0 : 4 * (uint32_t)a.values.size();
         EXPECT_EQ(effects.removed, removes) << "bytes of arguments removed";
         EXPECT_EQ(effects.registers_kept, 1u) << "EBX, ESI and EDI kept";
@@ -433,8 +437,8 @@ TEST_P(CallTableTest, TargetSeesTheLinesArgumentsAndItsResultIsWidened)
             }
         }
         EXPECT_EQ(after.mappings - before.mappings, a.Mappings()) << "one mapping per pointer";
-        EXPECT_EQ(std::vector<uint32_t>(sim::machine().releases.begin() + before.releases, sim::machine().releases.end()),
-                  a.Releases())
+        const std::vector<uint32_t>& releases = sim::machine().releases;
+        EXPECT_EQ(std::vector<uint32_t>(releases.begin() + before.releases, releases.end()), a.Releases())
             << "the frame-slot mappings released in order, then the general ones";
         EXPECT_EQ(sim::LiveMappings(), 0u);
     }
