@@ -90,7 +90,9 @@ extern "C" {
 int BuildWorkBlock(FarPtr16 code_address);
 uint32_t WorkBlockCodeSel();   // the code alias of the last block built (kept after a finish)
 uint32_t RecordBufferBusy();   // BufferHandle of the live block; non-zero: a recording is running
-FarPtr16 AllocRecordBuffer();  // a fresh locked buffer of 0x8000 bytes; 0 when none could be had
+// A fresh locked buffer of 0x8000 bytes; 0 when none could be had or the block's header could
+// not be written (then nothing is held).
+FarPtr16 AllocRecordBuffer();
 void ReleaseRecordBuffer();
 // The bytes recorded so far (WriteOffset) and, in `buffer_selector`, the RecordBuffer's selector.
 uint32_t RecordedBytes(uint16_t* buffer_selector);

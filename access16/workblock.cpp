@@ -6,9 +6,11 @@ extern "C" {
 extern uint8_t WorkBlockImage[540];  // workblock_image.asm: the routines, with a header filled here
 FarPtr16 FindFarReturn(FarPtr16 at);
 int CopyTo16(FarPtr16 destination, const void* source, uint32_t size);
+// block_access.asm: a word or a dword of the live block's header, under a guard. Peek16 answers 0
+// and the pokes 0 when the access faulted; the pokes answer 1 when the value was stored.
 uint32_t Peek16(uint16_t selector, uint16_t offset);
-void Poke16(uint16_t selector, uint16_t offset, uint16_t value);
-void Poke32(uint16_t selector, uint16_t offset, uint32_t value);
+int Poke16(uint16_t selector, uint16_t offset, uint16_t value);
+int Poke32(uint16_t selector, uint16_t offset, uint32_t value);
 }
 
 namespace {
@@ -94,11 +96,14 @@ extern "C" FarPtr16 AllocRecordBuffer()
         K16GlobalFree(handle);
         return 0;
     }
+    // BufferHandle last: a header that cannot be written is left without the buffer, which is
+    // freed, so that nothing stays held that no release can find.
     uint16_t data = DataSel();
-    Poke32(data, kCapacity, kBufferSize);
-    Poke32(data, kWriteOffset, 0);
-    Poke16(data, kBufferSel, (uint16_t)(buffer >> 16));
-    Poke16(data, kBufferHandle, (uint16_t)handle);
+    if (!Poke32(data, kCapacity, kBufferSize) || !Poke32(data, kWriteOffset, 0) ||
+        !Poke16(data, kBufferSel, (uint16_t)(buffer >> 16)) || !Poke16(data, kBufferHandle, (uint16_t)handle)) {
+        K16GlobalFree(handle);
+        return 0;
+    }
     return buffer;
 }
 

@@ -189,4 +189,91 @@ TEST_F(WorkBlockTest, OverlongStringsAreCutToTheRoomAndStillEndWithNul)
     EXPECT_LE(Get32(kWriteOffset), Get32(kCapacity));
 }
 
+// The library's reads and writes of the block's header through GS, on a 64-byte segment (limit
+// 63) that ends where no-access memory begins, and on selectors that cannot be used.
+enum class Access { kPeek16, kPoke16, kPoke32 };
+
+struct AccessCase {
+    const char* name;
+    Access access;
+    uint16_t selector;
+    uint16_t offset;
+    bool within;  // every byte lies within the segment's limit
+};
+
+constexpr uint16_t kSegment = 0x37, kEmptySlot = 0x3F;
+
+class HeaderAccessTest : public MachineTest, public ::testing::WithParamInterface<AccessCase> {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        sim::PeModule* dll = LoadTestDll();
+        ASSERT_NE(dll, nullptr);
+        peek16_ = Export<decltype(peek16_)>(dll, "Peek16");
+        poke16_ = Export<decltype(poke16_)>(dll, "Poke16");
+        poke32_ = Export<decltype(poke32_)>(dll, "Poke32");
+        std::string contents(64, '\0');
+        for (int i = 0; i < 64; ++i) contents[i] = (char)(0x80 + i);
+        ASSERT_EQ(sim::BuildPlainSegment(kSegment, contents), kSegment);
+        segment_ = (uint8_t*)(uintptr_t)sim::Linear16(sim::MakeFar(kSegment, 0));
+    }
+
+    void TearDown() override
+    {
+        sim::FreeModuleDatabases();
+        MachineTest::TearDown();
+    }
+
+    static uint16_t Gs()
+    {
+        uint16_t gs;
+        __asm__ volatile("mov %%gs, %0" : "=r"(gs));
+        return gs;
+    }
+
+    uint32_t (*peek16_)(uint16_t, uint16_t) = nullptr;
+    int (*poke16_)(uint16_t, uint16_t, uint16_t) = nullptr;
+    int (*poke32_)(uint16_t, uint16_t, uint32_t) = nullptr;
+    uint8_t* segment_ = nullptr;
+};
+
+TEST_P(HeaderAccessTest, FaultsAreCaughtAndGsAndTheHandlerChainRestored)
+{
+    const AccessCase& c = GetParam();
+    std::string contents((const char*)segment_, 64);
+    uint32_t chain = sim::CurrentTib()->ExceptionList;
+    if (c.access == Access::kPeek16) {
+        uint32_t word = c.within ? (uint32_t)(segment_[c.offset] | segment_[c.offset + 1] << 8) : 0;
+        EXPECT_EQ(peek16_(c.selector, c.offset), word) << "the word, or 0 after a fault";
+    } else {
+        std::string value = c.access == Access::kPoke16 ? "\xEF\xBE" : "\xEF\xBE\xAD\xDE";
+        int stored = c.access == Access::kPoke16 ? poke16_(c.selector, c.offset, 0xBEEF)
+                                                 : poke32_(c.selector, c.offset, 0xDEADBEEF);
+        EXPECT_EQ(stored, c.within ? 1 : 0);
+        if (c.within) {
+            contents.replace(c.offset, value.size(), value);
+            EXPECT_EQ(std::string((const char*)segment_, 64), contents);
+        }
+    }
+    EXPECT_EQ(Gs(), sim::HostGs());
+    EXPECT_EQ(sim::CurrentTib()->ExceptionList, chain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Accesses, HeaderAccessTest, ::testing::Values(
+    //         name                    access           selector    offset  within
+    AccessCase{"Peek16LastWord",       Access::kPeek16, kSegment,   62,     true},
+    AccessCase{"Peek16AcrossTheLimit", Access::kPeek16, kSegment,   63,     false},
+    AccessCase{"Peek16PastTheLimit",   Access::kPeek16, kSegment,   0xFFFE, false},
+    AccessCase{"Peek16EmptySlot",      Access::kPeek16, kEmptySlot, 0,      false},
+    AccessCase{"Peek16NullSelector",   Access::kPeek16, 0,          0x16,   false},
+    AccessCase{"Poke16LastWord",       Access::kPoke16, kSegment,   62,     true},
+    AccessCase{"Poke16AcrossTheLimit", Access::kPoke16, kSegment,   63,     false},
+    AccessCase{"Poke16EmptySlot",      Access::kPoke16, kEmptySlot, 0x16,   false},
+    AccessCase{"Poke32LastDword",      Access::kPoke32, kSegment,   60,     true},
+    AccessCase{"Poke32AcrossTheLimit", Access::kPoke32, kSegment,   61,     false},
+    AccessCase{"Poke32PastTheLimit",   Access::kPoke32, kSegment,   0x40,   false},
+    AccessCase{"Poke32EmptySlot",      Access::kPoke32, kEmptySlot, 0x0C,   false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
