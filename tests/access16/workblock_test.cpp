@@ -13,6 +13,7 @@ namespace {
 enum Field : unsigned {
     kDataSel = 0x00, kCodeSel = 0x02, kLockEntry = 0x04, kReallocEntry = 0x08, kCapacity = 0x0C,
     kWriteOffset = 0x10, kBufferSel = 0x14, kBufferHandle = 0x16, kFarReturn = 0x18, kGrowEntry = 0x1C,
+    kRefused = 0x1E,
 };
 enum Entry : uint16_t {
     kEnumFonts = 0x80, kEnumMMFonts = 0xC8, kOutline1 = 0x118, kOutline2 = 0x148, kOutline3 = 0x1A0, kOutline4 = 0x1E0,
@@ -142,13 +143,59 @@ TEST_F(WorkBlockTest, GrowsOnlyWhenLessThan400BytesAreFree)
     EXPECT_EQ(Get32(kWriteOffset), 0x8000u - 0x3FF + 4);
 }
 
-TEST_F(WorkBlockTest, FailedGrowthChangesNothingAndAnswersZero)
+// Each recorder, refused growth: it answers 0, appends nothing and marks the refusal in the
+// header's word at 0x1E, which is the only change to the header.
+TEST_F(WorkBlockTest, FailedGrowthAnswersZeroAndOnlyMarksTheRefusal)
 {
-    sim::Heap16Faults().realloc_fail_at = 1;
+    uint64_t p = 0x1111111122222222;
+    char block[50] = {}, name[] = "Name";
+    uint8_t mm[320] = {};
+    Far16Data point(&p), a(block), s(name), m(mm);
+    uint32_t pf = point.far();
+    const struct {
+        const char* name;
+        Entry entry;
+        std::string stack;  // the arguments as they lie on the 16-bit stack, the last one lowest
+    } calls[] = {
+        {"EnumFonts", kEnumFonts, Bytes(0, 4) + Bytes(1, 2) + Bytes(s.far(), 4) + Bytes(a.far(), 4)},
+        {"EnumMMFonts", kEnumMMFonts, Bytes(0, 4) + Bytes(m.far(), 4)},
+        {"Outline1", kOutline1, Bytes(0, 4)},
+        {"Outline2", kOutline2, Bytes(0, 4) + Bytes(pf, 4) + Bytes(pf, 4) + Bytes(pf, 4)},
+        {"Outline3", kOutline3, Bytes(0, 4) + Bytes(pf, 4)},
+        {"Outline4", kOutline4, Bytes(0, 4) + Bytes(pf, 4)},
+    };
+    Put32(kWriteOffset, 0x7F00);  // less than 0x400 bytes free: every record needs growth
+    for (const auto& c : calls) {
+        sim::Heap16Faults().realloc_fail_at = sim::Heap16Counters().reallocs + 1;
+        std::string before((const char*)header_, 0x20);
+        uint32_t answer = sim::CallTo16(sim::MakeFar(code_, c.entry), c.stack.data(), (unsigned)c.stack.size());
+        EXPECT_EQ(answer & 0xFFFF, 0u) << c.name;
+        EXPECT_NE(Get16(kRefused), 0) << c.name;
+        Put16(kRefused, 0);
+        EXPECT_EQ(std::string((const char*)header_, 0x20), before) << c.name;
+    }
+}
+
+// The mark stays while records go on being appended, until the library allocates the next
+// RecordBuffer.
+TEST_F(WorkBlockTest, RefusalStaysMarkedUntilTheNextRecordBuffer)
+{
     Put32(kWriteOffset, 0x7F00);
-    std::string before((const char*)header_, 0x20);
+    sim::Heap16Faults().realloc_fail_at = sim::Heap16Counters().reallocs + 1;
     EXPECT_EQ(Record(kOutline1, Args16().D(0)), 0);
-    EXPECT_EQ(std::string((const char*)header_, 0x20), before);
+    EXPECT_EQ(Record(kOutline1, Args16().D(0)), 1) << "the second growth works";
+    EXPECT_EQ(Get32(kWriteOffset), 0x7F04u);
+    EXPECT_NE(Get16(kRefused), 0) << "kept after a record that worked";
+
+    // The library on this block (its image's DataSel names it) releases the buffer and allocates
+    // the next one.
+    ASSERT_TRUE(Export<int (*)()>(dll_, "BindThunkServices")());
+    std::memcpy(Export<uint8_t*>(dll_, "WorkBlockImage") + kDataSel, header_ + kDataSel, 2);
+    Export<void (*)()>(dll_, "ReleaseRecordBuffer")();
+    ASSERT_NE(Export<sim::FarPtr16 (*)()>(dll_, "AllocRecordBuffer")(), 0u);
+    EXPECT_EQ(Get16(kRefused), 0);
+    EXPECT_EQ(Get32(kWriteOffset), 0u);
+    EXPECT_NE(Get16(kBufferHandle), 0);
 }
 
 TEST_F(WorkBlockTest, RecordsPastOffsetFFFFLandAtTheirTrueOffsets)
