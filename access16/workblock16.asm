@@ -3,8 +3,8 @@
 ; fills the header and copies the image into 16-bit memory, where it runs through a code alias.
 ;
 ; Every address here is a header field or an offset within the block, so the image needs no
-; relocation. The entry offsets, the resume offsets pushed by GrowRoutine and the header layout
-; are fixed; the assertions below stop the build if any of them moves.
+; relocation. The entry offsets and the resume offsets pushed by GrowRoutine are fixed; the
+; assertions below stop the build if any of them moves. The header's layout is WorkBlockHeader's.
         bits 16
         org 0
 
@@ -37,11 +37,11 @@ FLAGS_MOVABLE   equ 2
 header:                         ; zero in the image; the library fills it when it builds the block
         times WB_HeaderSize db 0
 
-; GrowRoutine, entered by near call from a recorder. Makes sure ROOM bytes are free at
-; WriteOffset, growing the buffer by GROW_STEP through KERNEL if not. Returns with DS = DataSel,
-; carry clear when there is room, carry set and AX = 0 when the buffer cannot grow. KERNEL is
-; entered by far jumps that return through the font manager's far-return byte, which then
-; resumes this routine at the offset pushed beforehand.
+; GrowRoutine, entered by near call through GrowEntry (make_room, for every recorder). Makes sure
+; ROOM bytes are free at WriteOffset, growing the buffer by GROW_STEP through KERNEL if not.
+; Returns with DS = DataSel, carry clear when there is room, carry set and AX = 0 when the buffer
+; cannot grow. KERNEL is entered by far jumps that return through the font manager's far-return
+; byte, which then resumes this routine at the offset pushed beforehand.
 grow_routine:
         mov     ds, [cs:DATA_SEL]
         mov     eax, [CAPACITY]

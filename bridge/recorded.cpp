@@ -56,9 +56,9 @@ int32_t BeginRecording(AtmEntryIndex entry)
     return QF_OK;
 }
 
-// ATM's -8 means that a recorder could not grow the RecordBuffer. ATM may also go on after a
-// refused record and answer 0; the recorder's mark in the work block tells, and the incomplete
-// records are not replayed. Runs while the RecordBuffer is held.
+// ATM's -8 means that a recorder could not grow the RecordBuffer. ATM may also answer 0 after a
+// refused record, whether it stopped there or went on; the recorder's mark in the work block
+// tells, and the incomplete records are not replayed. Runs while the RecordBuffer is held.
 int32_t RecordingResult(int32_t atm)
 {
     if (atm == kAtmOutOfMemory || (atm == 0 && RecordRefused() != 0)) return QF_NO_MEMORY;
