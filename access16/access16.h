@@ -1,6 +1,7 @@
 // The bridge's 16-bit access layer: reading through selectors, finding 16-bit KERNEL and its
 // entry points, and the table of KERNEL32 thunk services through which every crossing passes.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
 
 typedef uint32_t FarPtr16;  // selector in the high 16 bits, offset in the low 16 bits; 0: none
@@ -83,6 +84,26 @@ uint32_t K16FreeSelector(uint32_t selector);                   // EAX as KERNEL 
 }
 
 // The work block (540 bytes of 16-bit memory holding the recorder routines) and its RecordBuffer.
+
+// The block's 32-byte header, at the start of the block and of its image. The 16-bit routines
+// take these offsets from offsets.inc, generated from this record.
+struct WorkBlockHeader {
+    uint16_t DataSel;       // the block's data selector
+    uint16_t CodeSel;       // its code alias
+    FarPtr16 LockEntry;     // KERNEL GlobalLock
+    FarPtr16 ReallocEntry;  // KERNEL GlobalReAlloc
+    uint32_t Capacity;      // size of the RecordBuffer
+    uint32_t WriteOffset;   // bytes recorded so far
+    uint16_t BufferSel;     // the RecordBuffer's selector, right after WriteOffset: one load takes both
+    uint16_t BufferHandle;  // its global handle; 0: none
+    FarPtr16 FarReturn;     // a byte 0xCB in the font manager's code
+    uint16_t GrowEntry;     // near offset of GrowRoutine
+    uint16_t Refused;       // non-zero once a recorder refused a record (the RecordBuffer could not grow)
+};
+static_assert(sizeof(WorkBlockHeader) == 0x20 && offsetof(WorkBlockHeader, Refused) == 0x1E &&
+                  offsetof(WorkBlockHeader, BufferSel) == offsetof(WorkBlockHeader, WriteOffset) + 4,
+              "the work block's header layout is fixed");
+
 extern "C" {
 // Builds the block once: allocates it, aliases it as code, finds a far-return byte at or after
 // `code_address` in its segment and copies the image in. 1 when a built block exists; on failure
@@ -90,8 +111,13 @@ extern "C" {
 int BuildWorkBlock(FarPtr16 code_address);
 uint32_t WorkBlockCodeSel();   // the code alias of the last block built (kept after a finish)
 uint32_t RecordBufferBusy();   // BufferHandle of the live block; non-zero: a recording is running
-FarPtr16 AllocRecordBuffer();  // a fresh locked buffer of 0x8000 bytes; 0 when none could be had
+// A fresh locked buffer of 0x8000 bytes, with the refusal mark cleared; 0 when none could be had
+// or the block's header could not be written (then nothing is held).
+FarPtr16 AllocRecordBuffer();
 void ReleaseRecordBuffer();
+// Non-zero when a recorder refused a record since the RecordBuffer was allocated: records are
+// missing whatever the font manager answered.
+uint32_t RecordRefused();
 // The bytes recorded so far (WriteOffset) and, in `buffer_selector`, the RecordBuffer's selector.
 uint32_t RecordedBytes(uint16_t* buffer_selector);
 // Copies `size` bytes from selector:offset (a 32-bit offset) into flat memory; 1 when every byte

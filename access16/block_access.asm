@@ -1,14 +1,15 @@
-; Reaching 16-bit memory through GS from 32-bit code: the far-return scan, the image copy and the
-; RecordBuffer's read-back under a guard, and plain reads and writes of the live work block's
-; header.
+; Reaching 16-bit memory through GS from 32-bit code, always under a guard that puts GS back: the
+; far-return scan, the image copy, the RecordBuffer's read-back, and the reads and writes of the
+; live work block's header.
         bits 32
 %include "guard.inc"
 
         section .text
 
-; The frame of a guarded copy through GS: EBP, ESI and EDI saved, a guard whose fault path
-; answers 0. END_GUARDED_COPY answers 1 when the copy ran to its end.
-%macro GUARDED_COPY 0
+; The frame of a guarded access through GS: EBP, ESI and EDI saved, the arguments from [ebp+8]
+; on, a guard whose fault path answers 0. END_GUARDED_ACCESS answers EAX as the access left it,
+; END_GUARDED_ACCESS 1 answers 1: the access ran to its end.
+%macro GUARDED_ACCESS 0
         push    ebp
         mov     ebp, esp
         push    esi
@@ -16,8 +17,10 @@
         GUARD   .fault
 %endmacro
 
-%macro END_GUARDED_COPY 0
-        mov     eax, 1
+%macro END_GUARDED_ACCESS 0-1
+  %if %0 = 1
+        mov     eax, %1
+  %endif
         jmp     .done
 .fault: xor     eax, eax
 .done:  UNGUARD
@@ -64,7 +67,7 @@ _FindFarReturn:
 ; stored, 0 when the copy faulted.
         global  _CopyTo16
 _CopyTo16:
-        GUARDED_COPY
+        GUARDED_ACCESS
         mov     eax, [ebp+8]
         movzx   edi, ax
         shr     eax, 16
@@ -80,7 +83,7 @@ _CopyTo16:
         dec     ecx
         jmp     .copy
 .copied:
-        END_GUARDED_COPY
+        END_GUARDED_ACCESS 1
 
 ; int ReadRecordBytes(uint16_t selector, uint32_t offset, void* destination, uint32_t size):
 ; copies size bytes from selector:offset into flat memory; 1 when every byte was copied, 0 when
@@ -88,7 +91,7 @@ _CopyTo16:
 ; covers the whole buffer, so a 32-bit offset reaches every byte, also past 64 KB.
         global  _ReadRecordBytes
 _ReadRecordBytes:
-        GUARDED_COPY
+        GUARDED_ACCESS
         mov     ax, [ebp+8]
         mov     gs, ax
         mov     esi, [ebp+12]
@@ -101,32 +104,34 @@ _ReadRecordBytes:
         mov     ecx, edx
         and     ecx, 3
         gs rep movsb
-        END_GUARDED_COPY
+        END_GUARDED_ACCESS 1
 
-; Peek16(selector, offset), Poke16(selector, offset, value), Poke32(selector, offset, value):
-; a word or a dword of a segment that the library owns, through GS, which is put back after.
-%macro GS_AT 0                  ; GS:EDX = selector:offset from the arguments; ECX = the old GS
-        mov     ecx, gs
-        mov     ax, [esp+4]
+; uint32_t Peek16(uint16_t selector, uint16_t offset): the word at selector:offset; 0 when the
+; access faulted. int Poke16(selector, offset, uint16_t value), int Poke32(selector, offset,
+; uint32_t value): 1 when the value was stored, 0 when the access faulted.
+%macro GS_AT 0                  ; GS:EDX = selector:offset from the first two arguments
+        mov     ax, [ebp+8]
         mov     gs, ax
-        movzx   edx, word [esp+8]
+        movzx   edx, word [ebp+12]
 %endmacro
 
         global  _Peek16, _Poke16, _Poke32
 _Peek16:
+        GUARDED_ACCESS
         GS_AT
         movzx   eax, word [gs:edx]
-        mov     gs, cx
-        ret
+        END_GUARDED_ACCESS
+
 _Poke16:
+        GUARDED_ACCESS
         GS_AT
-        mov     ax, [esp+12]
+        mov     ax, [ebp+16]
         mov     [gs:edx], ax
-        mov     gs, cx
-        ret
+        END_GUARDED_ACCESS 1
+
 _Poke32:
+        GUARDED_ACCESS
         GS_AT
-        mov     eax, [esp+12]
+        mov     eax, [ebp+16]
         mov     [gs:edx], eax
-        mov     gs, cx
-        ret
+        END_GUARDED_ACCESS 1

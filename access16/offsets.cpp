@@ -1,5 +1,6 @@
-// Compiled to assembly text only: the offsets of the records that the call sites read, emitted as
-// "->NAME value" lines from which the build makes offsets.inc for nasm.
+// Compiled to assembly text only: the offsets of the records that the call sites and the work
+// block's 16-bit routines read, emitted as "->NAME value" lines from which the build makes
+// offsets.inc for nasm.
 #include <stddef.h>
 
 #include "access16.h"
@@ -9,6 +10,7 @@
 
 #define CONSTANT(name, value) __asm__ volatile("\n->" #name " %c0" ::"i"(value))
 #define OFFSET(name, record, field) CONSTANT(name, offsetof(record, field))
+#define HEADER_OFFSET(field) OFFSET(WB_##field, WorkBlockHeader, field)
 #define ENTRY_OFFSET(entry) \
     CONSTANT(AE_##entry, offsetof(AtmEntryTableRecord, Entries) + 4 * k##entry);
 
@@ -35,4 +37,15 @@ void EmitOffsets()
     OFFSET(AE_Loaded, AtmEntryTableRecord, Loaded);
     ATM_ENTRY_POINTS(ENTRY_OFFSET)
     CONSTANT(QF_NOT_AVAILABLE, QF_NOT_AVAILABLE);
+    HEADER_OFFSET(DataSel);
+    HEADER_OFFSET(LockEntry);
+    HEADER_OFFSET(ReallocEntry);
+    HEADER_OFFSET(Capacity);
+    HEADER_OFFSET(WriteOffset);
+    HEADER_OFFSET(BufferSel);
+    HEADER_OFFSET(BufferHandle);
+    HEADER_OFFSET(FarReturn);
+    HEADER_OFFSET(GrowEntry);
+    HEADER_OFFSET(Refused);
+    CONSTANT(WB_HeaderSize, sizeof(WorkBlockHeader));
 }

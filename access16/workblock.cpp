@@ -6,17 +6,22 @@ extern "C" {
 extern uint8_t WorkBlockImage[540];  // workblock_image.asm: the routines, with a header filled here
 FarPtr16 FindFarReturn(FarPtr16 at);
 int CopyTo16(FarPtr16 destination, const void* source, uint32_t size);
+// block_access.asm: a word or a dword of the live block's header, under a guard. Peek16 answers 0
+// and the pokes 0 when the access faulted; the pokes answer 1 when the value was stored.
 uint32_t Peek16(uint16_t selector, uint16_t offset);
-void Poke16(uint16_t selector, uint16_t offset, uint16_t value);
-void Poke32(uint16_t selector, uint16_t offset, uint32_t value);
+int Poke16(uint16_t selector, uint16_t offset, uint16_t value);
+int Poke32(uint16_t selector, uint16_t offset, uint32_t value);
 }
 
 namespace {
 
-// The header, at the start of the block and of the image.
-constexpr uint16_t kDataSel = 0x00, kCodeSel = 0x02, kLockEntry = 0x04, kReallocEntry = 0x08, kCapacity = 0x0C,
-                   kWriteOffset = 0x10, kBufferSel = 0x14, kBufferHandle = 0x16, kFarReturn = 0x18,
-                   kGrowEntry = 0x1C;
+#define HEADER(field) offsetof(WorkBlockHeader, field)
+constexpr uint16_t kDataSel = HEADER(DataSel), kCodeSel = HEADER(CodeSel), kLockEntry = HEADER(LockEntry),
+                   kReallocEntry = HEADER(ReallocEntry), kCapacity = HEADER(Capacity),
+                   kWriteOffset = HEADER(WriteOffset), kBufferSel = HEADER(BufferSel),
+                   kBufferHandle = HEADER(BufferHandle), kFarReturn = HEADER(FarReturn),
+                   kGrowEntry = HEADER(GrowEntry), kRefused = HEADER(Refused);
+#undef HEADER
 constexpr uint16_t kGrowRoutine = 0x20;
 constexpr uint32_t kBlockSize = 540, kBufferSize = 0x8000;
 constexpr uint32_t kFixed = 0, kMovable = 2;
@@ -94,13 +99,19 @@ extern "C" FarPtr16 AllocRecordBuffer()
         K16GlobalFree(handle);
         return 0;
     }
+    // BufferHandle last: a header that cannot be written is left without the buffer, which is
+    // freed, so that nothing stays held that no release can find.
     uint16_t data = DataSel();
-    Poke32(data, kCapacity, kBufferSize);
-    Poke32(data, kWriteOffset, 0);
-    Poke16(data, kBufferSel, (uint16_t)(buffer >> 16));
-    Poke16(data, kBufferHandle, (uint16_t)handle);
+    if (!Poke32(data, kCapacity, kBufferSize) || !Poke32(data, kWriteOffset, 0) ||
+        !Poke16(data, kBufferSel, (uint16_t)(buffer >> 16)) || !Poke16(data, kRefused, 0) ||
+        !Poke16(data, kBufferHandle, (uint16_t)handle)) {
+        K16GlobalFree(handle);
+        return 0;
+    }
     return buffer;
 }
+
+extern "C" uint32_t RecordRefused() { return Peek16(DataSel(), kRefused); }
 
 extern "C" void ReleaseRecordBuffer()
 {

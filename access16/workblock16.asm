@@ -3,21 +3,22 @@
 ; fills the header and copies the image into 16-bit memory, where it runs through a code alias.
 ;
 ; Every address here is a header field or an offset within the block, so the image needs no
-; relocation. The entry offsets, the resume offsets pushed by GrowRoutine and the header layout
-; are fixed; the assertions below stop the build if any of them moves.
+; relocation. The entry offsets and the resume offsets pushed by GrowRoutine are fixed; the
+; assertions below stop the build if any of them moves. The header's layout is WorkBlockHeader's.
         bits 16
         org 0
 
-DATA_SEL        equ 0x00        ; word: the block's data selector
-CODE_SEL        equ 0x02        ; word: its code alias
-LOCK_ENTRY      equ 0x04        ; FarPtr16: KERNEL GlobalLock
-REALLOC_ENTRY   equ 0x08        ; FarPtr16: KERNEL GlobalReAlloc
-CAPACITY        equ 0x0C        ; dword: size of the RecordBuffer
-WRITE_OFFSET    equ 0x10        ; dword: bytes recorded so far
-BUFFER_SEL      equ 0x14        ; word: the RecordBuffer's selector (right after WRITE_OFFSET)
-BUFFER_HANDLE   equ 0x16        ; word: its global handle; 0: none
-FAR_RETURN      equ 0x18        ; FarPtr16: a byte 0xCB in the font manager's code
-GROW_ENTRY      equ 0x1C        ; word: near offset of GrowRoutine
+%include "offsets.inc"          ; WB_*: the header's fields, laid out by WorkBlockHeader (access16.h)
+DATA_SEL        equ WB_DataSel
+LOCK_ENTRY      equ WB_LockEntry
+REALLOC_ENTRY   equ WB_ReallocEntry
+CAPACITY        equ WB_Capacity
+WRITE_OFFSET    equ WB_WriteOffset
+BUFFER_SEL      equ WB_BufferSel
+BUFFER_HANDLE   equ WB_BufferHandle
+FAR_RETURN      equ WB_FarReturn
+GROW_ENTRY      equ WB_GrowEntry
+REFUSED         equ WB_Refused
 
 ROOM            equ 0x400       ; bytes that GrowRoutine guarantees before each record
 GROW_STEP       equ 0x8000
@@ -34,13 +35,13 @@ FLAGS_MOVABLE   equ 2
 %endmacro
 
 header:                         ; zero in the image; the library fills it when it builds the block
-        times 0x20 db 0
+        times WB_HeaderSize db 0
 
-; GrowRoutine, entered by near call from a recorder. Makes sure ROOM bytes are free at
-; WriteOffset, growing the buffer by GROW_STEP through KERNEL if not. Returns with DS = DataSel,
-; carry clear when there is room, carry set and AX = 0 when the buffer cannot grow. KERNEL is
-; entered by far jumps that return through the font manager's far-return byte, which then
-; resumes this routine at the offset pushed beforehand.
+; GrowRoutine, entered by near call through GrowEntry (make_room, for every recorder). Makes sure
+; ROOM bytes are free at WriteOffset, growing the buffer by GROW_STEP through KERNEL if not.
+; Returns with DS = DataSel, carry clear when there is room, carry set and AX = 0 when the buffer
+; cannot grow. KERNEL is entered by far jumps that return through the font manager's far-return
+; byte, which then resumes this routine at the offset pushed beforehand.
 grow_routine:
         mov     ds, [cs:DATA_SEL]
         mov     eax, [CAPACITY]
@@ -88,7 +89,7 @@ ASSERT_AT grow_routine.room, 0x7A
         push    ds
         push    si
         push    di
-        call    [cs:GROW_ENTRY]
+        call    make_room
         jc      %1
 %endmacro
 
@@ -198,7 +199,7 @@ outline_recorder3:
         push    di
         mov     di, 3
 one_point:
-        call    [cs:GROW_ENTRY]
+        call    make_room
         jc      .exit
         movzx   eax, di
         WRITE_POSITION
@@ -236,6 +237,17 @@ copy_string:
 .last:
         mov     al, 0
         a32 stosb
+        ret
+
+; Room for a record, as every recorder asks for it: GrowRoutine through GrowEntry, returning as
+; GrowRoutine does. A refusal (the buffer cannot grow) is also marked in the header, where it
+; stays until the library allocates the next RecordBuffer: the font manager may go on after a
+; refused record and still answer success, and the records would then be incomplete.
+make_room:
+        call    [cs:GROW_ENTRY]
+        jnc     .room
+        mov     word [REFUSED], 1               ; DS = DataSel; MOV keeps the carry set
+.room:
         ret
 
         AT      540

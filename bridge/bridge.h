@@ -96,9 +96,10 @@ extern "C" {
 
 // QF_OK when every record was delivered; QF_ABORTED when a callback answered 0; QF_BAD_ARGUMENT
 // for a null callback, or a record that is not whole within the recorded bytes; QF_NO_MEMORY when
-// no RecordBuffer could be had or ATM answered -8; QF_BUSY while another recording holds the
-// RecordBuffer; QF_NOT_AVAILABLE / QF_NOT_LOADED for an unbound entry point; any other ATM
-// result unchanged.
+// no RecordBuffer could be had, ATM answered -8, or ATM answered 0 although a recorder refused a
+// record because the RecordBuffer could not grow (no callback is called); QF_BUSY while another
+// recording holds the RecordBuffer; QF_NOT_AVAILABLE / QF_NOT_LOADED for an unbound entry point;
+// any other ATM result unchanged.
 int32_t RecordedEnumFonts(uint32_t value, EnumFontsCallback callback, uint32_t user);
 int32_t RecordedEnumMMFonts(uint32_t value, void* p, EnumMMFontsCallback callback, uint32_t user);
 // ATM's four outline procedures, in its order: a move and a line (one point each), a curve

@@ -56,8 +56,14 @@ int32_t BeginRecording(AtmEntryIndex entry)
     return QF_OK;
 }
 
-// ATM's -8 means that a recorder could not grow the RecordBuffer.
-int32_t RecordingResult(int32_t atm) { return atm == kAtmOutOfMemory ? QF_NO_MEMORY : atm; }
+// ATM's -8 means that a recorder could not grow the RecordBuffer. ATM may also answer 0 after a
+// refused record, whether it stopped there or went on; the recorder's mark in the work block
+// tells, and the incomplete records are not replayed. Runs while the RecordBuffer is held.
+int32_t RecordingResult(int32_t atm)
+{
+    if (atm == kAtmOutOfMemory || (atm == 0 && RecordRefused() != 0)) return QF_NO_MEMORY;
+    return atm;
+}
 
 // Reads the records one by one into the local copy, chunk bytes each, and delivers them. A chunk
 // may reach past the recorded bytes, never past the RecordBuffer: each record began with

@@ -165,4 +165,27 @@ TEST_F(BuildWorkBlockTest, ALockWithoutAnAddressLeavesNoBufferBehind)
     EXPECT_EQ(busy_(), 0u);
 }
 
+// The block's data selector made to address no-access memory: the header cannot be written, and
+// the new RecordBuffer is freed instead of being held where no release finds it.
+TEST_F(BuildWorkBlockTest, AHeaderThatCannotBeWrittenLeavesNoBufferBehind)
+{
+    sim::FontManager& fm = sim::InstallFontManager({});
+    ASSERT_EQ(build_(sim::MakeFar(fm.code_selector, fm.isup_offset)), 1);
+    uint16_t data = (uint16_t)Header32(0);
+    win32::LdtEntry entry;
+    ASSERT_TRUE(sim::ReadDescriptor(data, &entry));
+    sim::SegmentSpec spec;
+    spec.base = sim::DescriptorBase(entry);
+    spec.limit = sim::DescriptorLimit(entry);
+    sim::SegmentSpec unwritable = spec;
+    unwritable.base += 0x1000;  // within the no-access pages after the block
+    ASSERT_TRUE(sim::SetSelector(data, unwritable));
+    unsigned frees = sim::Heap16Counters().frees;
+    EXPECT_EQ(alloc_(), 0u);
+    EXPECT_EQ(sim::Heap16Counters().frees, frees + 1);
+    EXPECT_EQ(sim::LiveGlobalHandles(), 1u) << "only the block";
+    ASSERT_TRUE(sim::SetSelector(data, spec));
+    EXPECT_EQ(busy_(), 0u);
+}
+
 }  // namespace

@@ -13,6 +13,7 @@ namespace {
 enum Field : unsigned {
     kDataSel = 0x00, kCodeSel = 0x02, kLockEntry = 0x04, kReallocEntry = 0x08, kCapacity = 0x0C,
     kWriteOffset = 0x10, kBufferSel = 0x14, kBufferHandle = 0x16, kFarReturn = 0x18, kGrowEntry = 0x1C,
+    kRefused = 0x1E,
 };
 enum Entry : uint16_t {
     kEnumFonts = 0x80, kEnumMMFonts = 0xC8, kOutline1 = 0x118, kOutline2 = 0x148, kOutline3 = 0x1A0, kOutline4 = 0x1E0,
@@ -142,13 +143,59 @@ TEST_F(WorkBlockTest, GrowsOnlyWhenLessThan400BytesAreFree)
     EXPECT_EQ(Get32(kWriteOffset), 0x8000u - 0x3FF + 4);
 }
 
-TEST_F(WorkBlockTest, FailedGrowthChangesNothingAndAnswersZero)
+// Each recorder, refused growth: it answers 0, appends nothing and marks the refusal in the
+// header's word at 0x1E, which is the only change to the header.
+TEST_F(WorkBlockTest, FailedGrowthAnswersZeroAndOnlyMarksTheRefusal)
 {
-    sim::Heap16Faults().realloc_fail_at = 1;
+    uint64_t p = 0x1111111122222222;
+    char block[50] = {}, name[] = "Name";
+    uint8_t mm[320] = {};
+    Far16Data point(&p), a(block), s(name), m(mm);
+    uint32_t pf = point.far();
+    const struct {
+        const char* name;
+        Entry entry;
+        std::string stack;  // the arguments as they lie on the 16-bit stack, the last one lowest
+    } calls[] = {
+        {"EnumFonts", kEnumFonts, Bytes(0, 4) + Bytes(1, 2) + Bytes(s.far(), 4) + Bytes(a.far(), 4)},
+        {"EnumMMFonts", kEnumMMFonts, Bytes(0, 4) + Bytes(m.far(), 4)},
+        {"Outline1", kOutline1, Bytes(0, 4)},
+        {"Outline2", kOutline2, Bytes(0, 4) + Bytes(pf, 4) + Bytes(pf, 4) + Bytes(pf, 4)},
+        {"Outline3", kOutline3, Bytes(0, 4) + Bytes(pf, 4)},
+        {"Outline4", kOutline4, Bytes(0, 4) + Bytes(pf, 4)},
+    };
+    Put32(kWriteOffset, 0x7F00);  // less than 0x400 bytes free: every record needs growth
+    for (const auto& c : calls) {
+        sim::Heap16Faults().realloc_fail_at = sim::Heap16Counters().reallocs + 1;
+        std::string before((const char*)header_, 0x20);
+        uint32_t answer = sim::CallTo16(sim::MakeFar(code_, c.entry), c.stack.data(), (unsigned)c.stack.size());
+        EXPECT_EQ(answer & 0xFFFF, 0u) << c.name;
+        EXPECT_NE(Get16(kRefused), 0) << c.name;
+        Put16(kRefused, 0);
+        EXPECT_EQ(std::string((const char*)header_, 0x20), before) << c.name;
+    }
+}
+
+// The mark stays while records go on being appended, until the library allocates the next
+// RecordBuffer.
+TEST_F(WorkBlockTest, RefusalStaysMarkedUntilTheNextRecordBuffer)
+{
     Put32(kWriteOffset, 0x7F00);
-    std::string before((const char*)header_, 0x20);
+    sim::Heap16Faults().realloc_fail_at = sim::Heap16Counters().reallocs + 1;
     EXPECT_EQ(Record(kOutline1, Args16().D(0)), 0);
-    EXPECT_EQ(std::string((const char*)header_, 0x20), before);
+    EXPECT_EQ(Record(kOutline1, Args16().D(0)), 1) << "the second growth works";
+    EXPECT_EQ(Get32(kWriteOffset), 0x7F04u);
+    EXPECT_NE(Get16(kRefused), 0) << "kept after a record that worked";
+
+    // The library on this block (its image's DataSel names it) releases the buffer and allocates
+    // the next one.
+    ASSERT_TRUE(Export<int (*)()>(dll_, "BindThunkServices")());
+    std::memcpy(Export<uint8_t*>(dll_, "WorkBlockImage") + kDataSel, header_ + kDataSel, 2);
+    Export<void (*)()>(dll_, "ReleaseRecordBuffer")();
+    ASSERT_NE(Export<sim::FarPtr16 (*)()>(dll_, "AllocRecordBuffer")(), 0u);
+    EXPECT_EQ(Get16(kRefused), 0);
+    EXPECT_EQ(Get32(kWriteOffset), 0u);
+    EXPECT_NE(Get16(kBufferHandle), 0);
 }
 
 TEST_F(WorkBlockTest, RecordsPastOffsetFFFFLandAtTheirTrueOffsets)
@@ -188,5 +235,92 @@ TEST_F(WorkBlockTest, OverlongStringsAreCutToTheRoomAndStillEndWithNul)
     EXPECT_EQ(Recorded(second).size(), 0x400u) << "2 + 1021 characters + NUL";
     EXPECT_LE(Get32(kWriteOffset), Get32(kCapacity));
 }
+
+// The library's reads and writes of the block's header through GS, on a 64-byte segment (limit
+// 63) that ends where no-access memory begins, and on selectors that cannot be used.
+enum class Access { kPeek16, kPoke16, kPoke32 };
+
+struct AccessCase {
+    const char* name;
+    Access access;
+    uint16_t selector;
+    uint16_t offset;
+    bool within;  // every byte lies within the segment's limit
+};
+
+constexpr uint16_t kSegment = 0x37, kEmptySlot = 0x3F;
+
+class HeaderAccessTest : public MachineTest, public ::testing::WithParamInterface<AccessCase> {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        sim::PeModule* dll = LoadTestDll();
+        ASSERT_NE(dll, nullptr);
+        peek16_ = Export<decltype(peek16_)>(dll, "Peek16");
+        poke16_ = Export<decltype(poke16_)>(dll, "Poke16");
+        poke32_ = Export<decltype(poke32_)>(dll, "Poke32");
+        std::string contents(64, '\0');
+        for (int i = 0; i < 64; ++i) contents[i] = (char)(0x80 + i);
+        ASSERT_EQ(sim::BuildPlainSegment(kSegment, contents), kSegment);
+        segment_ = (uint8_t*)(uintptr_t)sim::Linear16(sim::MakeFar(kSegment, 0));
+    }
+
+    void TearDown() override
+    {
+        sim::FreeModuleDatabases();
+        MachineTest::TearDown();
+    }
+
+    static uint16_t Gs()
+    {
+        uint16_t gs;
+        __asm__ volatile("mov %%gs, %0" : "=r"(gs));
+        return gs;
+    }
+
+    uint32_t (*peek16_)(uint16_t, uint16_t) = nullptr;
+    int (*poke16_)(uint16_t, uint16_t, uint16_t) = nullptr;
+    int (*poke32_)(uint16_t, uint16_t, uint32_t) = nullptr;
+    uint8_t* segment_ = nullptr;
+};
+
+TEST_P(HeaderAccessTest, FaultsAreCaughtAndGsAndTheHandlerChainRestored)
+{
+    const AccessCase& c = GetParam();
+    std::string contents((const char*)segment_, 64);
+    uint32_t chain = sim::CurrentTib()->ExceptionList;
+    if (c.access == Access::kPeek16) {
+        uint32_t word = c.within ? (uint32_t)(segment_[c.offset] | segment_[c.offset + 1] << 8) : 0;
+        EXPECT_EQ(peek16_(c.selector, c.offset), word) << "the word, or 0 after a fault";
+    } else {
+        std::string value = c.access == Access::kPoke16 ? "\xEF\xBE" : "\xEF\xBE\xAD\xDE";
+        int stored = c.access == Access::kPoke16 ? poke16_(c.selector, c.offset, 0xBEEF)
+                                                 : poke32_(c.selector, c.offset, 0xDEADBEEF);
+        EXPECT_EQ(stored, c.within ? 1 : 0);
+        if (c.within) {
+            contents.replace(c.offset, value.size(), value);
+            EXPECT_EQ(std::string((const char*)segment_, 64), contents);
+        }
+    }
+    EXPECT_EQ(Gs(), sim::HostGs());
+    EXPECT_EQ(sim::CurrentTib()->ExceptionList, chain);
+}
+
+INSTANTIATE_TEST_SUITE_P(Accesses, HeaderAccessTest, ::testing::Values(
+    //         name                    access           selector    offset  within
+    AccessCase{"Peek16LastWord",       Access::kPeek16, kSegment,   62,     true},
+    AccessCase{"Peek16AcrossTheLimit", Access::kPeek16, kSegment,   63,     false},
+    AccessCase{"Peek16PastTheLimit",   Access::kPeek16, kSegment,   0xFFFE, false},
+    AccessCase{"Peek16EmptySlot",      Access::kPeek16, kEmptySlot, 0,      false},
+    AccessCase{"Peek16NullSelector",   Access::kPeek16, 0,          0x16,   false},
+    AccessCase{"Poke16LastWord",       Access::kPoke16, kSegment,   62,     true},
+    AccessCase{"Poke16AcrossTheLimit", Access::kPoke16, kSegment,   63,     false},
+    AccessCase{"Poke16EmptySlot",      Access::kPoke16, kEmptySlot, 0x16,   false},
+    AccessCase{"Poke32LastDword",      Access::kPoke32, kSegment,   60,     true},
+    AccessCase{"Poke32AcrossTheLimit", Access::kPoke32, kSegment,   61,     false},
+    AccessCase{"Poke32PastTheLimit",   Access::kPoke32, kSegment,   0x40,   false},
+    AccessCase{"Poke32EmptySlot",      Access::kPoke32, kEmptySlot, 0x0C,   false}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The recorded-callback operations, run through the test-only DLL on a bound bridge: the stand-in
 // font manager calls the work block's real 16-bit recorders, and the host's 32-bit callbacks are
 // called afterwards from the records.
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -183,6 +184,37 @@ protected:
         return setup;
     }
 
+    // More records than the first RecordBuffer (0x8000 bytes) takes: the recorders must grow it.
+    sim::FontManagerSetup ManyRecords(Op op)
+    {
+        sim::FontManagerSetup setup;
+        switch (op) {
+        case Op::kFonts:  // 62 bytes each
+            for (int i = 0; i < 600; ++i) setup.fonts.push_back({"block", "Font " + std::to_string(1000 + i), (uint16_t)i});
+            break;
+        case Op::kMMRecords:  // 320 bytes each
+            for (int i = 0; i < 110; ++i) setup.mm_blocks.push_back(std::string(320, (char)i));
+            break;
+        case Op::kMMNames:  // 303 bytes each
+            for (int i = 0; i < 120; ++i)
+                setup.mm_blocks.push_back(MMNameBlock(std::string(300, (char)('a' + i % 26)), (uint16_t)i));
+            break;
+        case Op::kOutline:  // 28 bytes each
+            for (int i = 0; i < 1200; ++i) setup.outline.push_back({3, {PointOf(i, 0), PointOf(0, i), PointOf(i, i)}});
+            break;
+        }
+        return setup;
+    }
+
+    static size_t RecordsIn(const sim::FontManagerSetup& setup, Op op)
+    {
+        switch (op) {
+        case Op::kFonts: return setup.fonts.size();
+        case Op::kOutline: return setup.outline.size();
+        default: return setup.mm_blocks.size();
+        }
+    }
+
     // Runs the operation with the host's callbacks, the one at `null_callback` left out.
     int32_t Run(Op op, int null_callback = -1, uint32_t value = 0x1234)
     {
@@ -224,6 +256,11 @@ protected:
     std::vector<std::unique_ptr<Far16Data>> far_;
 };
 
+// How the RecordBuffer's growth goes in a row: not needed (three records), or needed
+// (ManyRecords) and failing once, with ATM stopping at the refused record or going on with the
+// rest.
+enum Growth { kNotNeeded, kAtmStops, kAtmGoesOn };
+
 // Every row of the operations' failure table, for each operation.
 struct FailureRow {
     const char* name;
@@ -231,6 +268,7 @@ struct FailureRow {
     bool absent;             // the operation's entry point missing from the font manager
     bool busy;               // a RecordBuffer already held
     bool alloc_fails;        // the RecordBuffer's allocation fails
+    Growth growth;
     int atm_result;          // ATM's 16-bit answer
     int null_callback;       // the callback left out; -1: none
     size_t stop_at;          // the delivery that answers 0
@@ -240,19 +278,23 @@ struct FailureRow {
 };
 
 const FailureRow kFailureRows[] = {
-    // name                        load   absent busy   alloc  atm     null stop      expected      atm    n
-    {"EntryMissingWhileLoaded",    true,  true,  false, false, 0,      -1,  SIZE_MAX, kNotAvailable, false, 0},
-    {"NotLoaded",                  false, false, false, false, 0,      -1,  SIZE_MAX, kNotLoaded,    false, 0},
-    {"RecordBufferAlreadyHeld",    true,  false, true,  false, 0,      -1,  SIZE_MAX, kBusy,         false, 0},
-    {"RecordBufferNotAllocated",   true,  false, false, true,  0,      -1,  SIZE_MAX, kNoMemory,     false, 0},
-    {"AtmAnswersMinus8",           true,  false, false, false, 0xFFF8, -1,  SIZE_MAX, kNoMemory,     true,  0},
-    {"AtmAnswersItsOwnCode",       true,  false, false, false, 0xFFFD, -1,  SIZE_MAX, -3,            true,  0},
-    {"AtmAnswersPositive",         true,  false, false, false, 5,      -1,  SIZE_MAX, 5,             true,  0},
-    {"AtmFailsWithNullCallback",   true,  false, false, false, 0x8000, 0,   SIZE_MAX, -32768,        true,  0},
-    {"Minus8WithNullCallback",     true,  false, false, false, 0xFFF8, 0,   SIZE_MAX, kNoMemory,     true,  0},
-    {"NullCallback",               true,  false, false, false, 0,      0,   SIZE_MAX, kBadArgument,  true,  0},
-    {"CallbackAnswersZero",        true,  false, false, false, 0,      -1,  1,        kAborted,      true,  2},
-    {"EveryRecordDelivered",       true,  false, false, false, 0,      -1,  SIZE_MAX, kOk,           true,  3},
+    // name                         load   absent busy   alloc  growth      atm     null stop      expected       atm    n
+    {"EntryMissingWhileLoaded",     true,  true,  false, false, kNotNeeded, 0,      -1,  SIZE_MAX, kNotAvailable, false, 0},
+    {"NotLoaded",                   false, false, false, false, kNotNeeded, 0,      -1,  SIZE_MAX, kNotLoaded,    false, 0},
+    {"RecordBufferAlreadyHeld",     true,  false, true,  false, kNotNeeded, 0,      -1,  SIZE_MAX, kBusy,         false, 0},
+    {"RecordBufferNotAllocated",    true,  false, false, true,  kNotNeeded, 0,      -1,  SIZE_MAX, kNoMemory,     false, 0},
+    {"AtmAnswersMinus8",            true,  false, false, false, kNotNeeded, 0xFFF8, -1,  SIZE_MAX, kNoMemory,     true,  0},
+    {"AtmAnswersItsOwnCode",        true,  false, false, false, kNotNeeded, 0xFFFD, -1,  SIZE_MAX, -3,            true,  0},
+    {"AtmAnswersPositive",          true,  false, false, false, kNotNeeded, 5,      -1,  SIZE_MAX, 5,             true,  0},
+    {"AtmFailsWithNullCallback",    true,  false, false, false, kNotNeeded, 0x8000, 0,   SIZE_MAX, -32768,        true,  0},
+    {"Minus8WithNullCallback",      true,  false, false, false, kNotNeeded, 0xFFF8, 0,   SIZE_MAX, kNoMemory,     true,  0},
+    {"NullCallback",                true,  false, false, false, kNotNeeded, 0,      0,   SIZE_MAX, kBadArgument,  true,  0},
+    {"CallbackAnswersZero",         true,  false, false, false, kNotNeeded, 0,      -1,  1,        kAborted,      true,  2},
+    {"EveryRecordDelivered",        true,  false, false, false, kNotNeeded, 0,      -1,  SIZE_MAX, kOk,           true,  3},
+    {"GrowthFailsAtmAnswers0",      true,  false, false, false, kAtmStops,  0,      -1,  SIZE_MAX, kNoMemory,     true,  0},
+    {"GrowthFailsAtmGoesOnTo0",     true,  false, false, false, kAtmGoesOn, 0,      -1,  SIZE_MAX, kNoMemory,     true,  0},
+    {"GrowthFailsAtmAnswersMinus8", true,  false, false, false, kAtmStops,  0xFFF8, -1,  SIZE_MAX, kNoMemory,     true,  0},
+    {"GrowthFailsAtmAnswersItsOwn", true,  false, false, false, kAtmStops,  0xFFFD, -1,  SIZE_MAX, -3,            true,  0},
 };
 
 class RecordedFailureTest : public RecordedTest,
@@ -262,7 +304,8 @@ TEST_P(RecordedFailureTest, ResultAndRecordBufferReleased)
 {
     const FailureRow& row = std::get<0>(GetParam());
     Op op = std::get<1>(GetParam());
-    sim::FontManagerSetup setup = ThreeRecords(op);
+    sim::FontManagerSetup setup = row.growth == kNotNeeded ? ThreeRecords(op) : ManyRecords(op);
+    setup.stop_on_zero = row.growth != kAtmGoesOn;
     if (row.absent) setup.absent = {AtmNameOf(op)};
     setup.results[AtmNameOf(op)] = {(uint16_t)row.atm_result};
     if (row.load) Load(setup);
@@ -273,11 +316,19 @@ TEST_P(RecordedFailureTest, ResultAndRecordBufferReleased)
         ASSERT_NE(Export<uint32_t (*)()>(dll_, "AllocRecordBuffer")(), 0u);
     }
     if (row.alloc_fails) sim::Heap16Faults().alloc_fail_at = sim::Heap16Counters().allocs + 1;
+    if (row.growth != kNotNeeded) sim::Heap16Faults().realloc_fail_at = sim::Heap16Counters().reallocs + 1;
     unsigned allocs = sim::Heap16Counters().allocs;
 
     EXPECT_EQ(Run(op, row.null_callback), row.expected);
     EXPECT_EQ(fm_->CallsOf(AtmNameOf(op)), row.atm_called ? 1u : 0u);
     EXPECT_EQ(host_.deliveries.size(), row.deliveries);
+    if (row.growth != kNotNeeded) {
+        const std::vector<uint16_t>& results = fm_->callback_results;
+        EXPECT_EQ(std::count(results.begin(), results.end(), 0), 1) << "one record refused";
+        if (row.growth == kAtmGoesOn) {
+            EXPECT_EQ(results.size(), RecordsIn(setup, op)) << "ATM went on after it";
+        }
+    }
     if (!row.atm_called && !row.alloc_fails) {
         EXPECT_EQ(sim::Heap16Counters().allocs, allocs) << "nothing allocated";
     }
@@ -288,6 +339,11 @@ TEST_P(RecordedFailureTest, ResultAndRecordBufferReleased)
     if (row.load) {
         EXPECT_EQ(busy_(), 0u);
         EXPECT_EQ(sim::LiveGlobalHandles(), 1u) << "only the work block is left";
+    }
+    if (row.load && !row.absent) {
+        host_ = Host();
+        EXPECT_EQ(Run(op), kOk) << "the next recording on the same bridge";
+        EXPECT_EQ(host_.deliveries.size(), RecordsIn(setup, op));
     }
 }
 
