@@ -2,7 +2,9 @@
 //
 // qemu's user-mode emulation loads and checks descriptors faithfully but does not check data
 // accesses against segment limits. A segment whose memory comes from AllocGuarded therefore ends
-// exactly where no-access pages begin, so that a byte beyond its limit faults as on the processor.
+// exactly where no-access pages begin, so that a byte beyond its limit faults as on the processor
+// (ResizeGuarded keeps it so; only two decoys of the module search, sim::Decoy, end their limit
+// before their memory on purpose).
 #pragma once
 #include <cstdint>
 #include "win32.h"
