@@ -82,17 +82,19 @@ TEST(SelectorAllocation, GeneralSelectorsComeDownFromTheTopAndAreNotReusedAtOnce
     // Every other general selector, down to the bottom of the range and around again to the top.
     std::vector<uint16_t> rest;
     for (uint16_t s; (s = sim::AllocSelector(spec)) != 0;) rest.push_back(s);
-    ASSERT_FALSE(rest.empty());
-    auto wrapped = std::find(rest.begin(), rest.end(), first);
-    ASSERT_NE(wrapped, rest.end()) << "the freed selector comes back once the range wraps around";
-    EXPECT_TRUE(std::is_sorted(rest.begin(), wrapped, std::greater<uint16_t>()));
-    EXPECT_EQ(*(wrapped - 1), sim::kFirstGeneralSelector);
-    EXPECT_EQ(*std::min_element(rest.begin(), rest.end()), sim::kFirstGeneralSelector);
-    EXPECT_EQ(sim::LiveSelectors(), 8192u - sim::kFirstGeneralSelector / 8) << "every general slot is taken";
+    unsigned full = sim::LiveSelectors();
     for (uint16_t s : rest) sim::FreeSelector(s);
     sim::FreeSelector(second);
     sim::FreeSelector(reserved);
     EXPECT_EQ(sim::LiveSelectors(), before);
+
+    EXPECT_EQ(full, 8192u - sim::kFirstGeneralSelector / 8) << "every general slot was taken";
+    auto wrapped = std::find(rest.begin(), rest.end(), first);
+    ASSERT_NE(wrapped, rest.end()) << "the freed selector comes back once the range wraps around";
+    ASSERT_NE(wrapped, rest.begin());
+    EXPECT_TRUE(std::is_sorted(rest.begin(), wrapped, std::greater<uint16_t>()));
+    EXPECT_EQ(*(wrapped - 1), sim::kFirstGeneralSelector);
+    EXPECT_EQ(*std::min_element(rest.begin(), rest.end()), sim::kFirstGeneralSelector);
 }
 
 TEST(SelectorQuery, RefusesAnotherThreadAndGdtSelectors)
