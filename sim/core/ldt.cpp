@@ -5,15 +5,19 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bitset>
-#include <map>
 #include <cstring>
+#include <map>
 
 namespace sim {
 namespace {
 
 constexpr unsigned kEntries = LDT_ENTRIES;  // 8192
+constexpr unsigned kFirstGeneral = kFirstGeneralSelector >> 3, kLastGeneral = kLastGeneralSelector >> 3;
+constexpr uint32_t kGuardSize = 0x10000;  // any 16-bit offset past the limit lands in it
 std::bitset<kEntries> used;
+unsigned next_general = kLastGeneral;  // where the downward search for a free general slot starts
 unsigned live_guarded = 0;
 std::map<uint16_t, win32::LdtEntry> phantoms;
 
@@ -42,6 +46,17 @@ bool Write(unsigned index, const SegmentSpec* spec)
     return ModifyLdt(0x11, &d, sizeof d) == 0;
 }
 
+unsigned Below(unsigned index) { return index == kFirstGeneral ? kLastGeneral : index - 1; }
+
+// A free general slot, searched downward from next_general with wrap-around; 0 when none is.
+unsigned FreeGeneral()
+{
+    unsigned index = next_general;
+    for (unsigned n = kFirstGeneral; n <= kLastGeneral; ++n, index = Below(index))
+        if (!used[index]) return index;
+    return 0;
+}
+
 }  // namespace
 
 uint16_t SelectorOfIndex(unsigned index) { return (uint16_t)(index << 3 | 7); }
@@ -54,14 +69,25 @@ uint16_t AllocSelector(const SegmentSpec& spec, uint16_t wanted)
         index = IndexOfSelector(wanted);
         if ((wanted & 7) != 7 || index == 0 || used[index]) return 0;
     } else {
-        index = IndexOfSelector(kFirstGeneralSelector);
-        while (index < kEntries && used[index]) ++index;
-        if (index == kEntries) return 0;
+        index = FreeGeneral();
+        if (index == 0) return 0;
     }
     if (!Write(index, &spec)) return 0;
     used[index] = true;
+    if (wanted == 0) next_general = Below(index);
     return SelectorOfIndex(index);
 }
+
+uint16_t ReserveSelector()
+{
+    unsigned index = FreeGeneral();
+    if (index == 0 || !Write(index, nullptr)) return 0;
+    used[index] = true;
+    next_general = Below(index);
+    return SelectorOfIndex(index);
+}
+
+void ResetSelectorOrder() { next_general = kLastGeneral; }
 
 bool SetSelector(uint16_t selector, const SegmentSpec& spec)
 {
@@ -121,15 +147,14 @@ GuardedBlock AllocGuarded(uint32_t size, bool executable)
 {
     GuardedBlock block;
     const uint32_t page = 4096;
-    const uint32_t guard_size = 0x10000;  // any 16-bit offset past the limit lands in it
     uint32_t data_pages = (size + page - 1) / page;
     if (data_pages == 0) data_pages = 1;
-    uint32_t total = data_pages * page + guard_size;
+    uint32_t total = data_pages * page + kGuardSize;
     int prot = PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0);
     void* map = mmap(nullptr, total, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (map == MAP_FAILED) return block;
     uint8_t* guard = (uint8_t*)map + data_pages * page;
-    mprotect(guard, guard_size, PROT_NONE);
+    mprotect(guard, kGuardSize, PROT_NONE);
     block.mapping = map;
     block.mapping_size = total;
     block.data = guard - size;
@@ -143,6 +168,21 @@ void FreeGuarded(GuardedBlock& block)
     munmap(block.mapping, block.mapping_size);
     block = GuardedBlock();
     --live_guarded;
+}
+
+uint32_t GuardedRoom(const GuardedBlock& block)
+{
+    return block.mapping ? block.mapping_size - kGuardSize : 0;
+}
+
+bool ResizeGuarded(GuardedBlock& block, uint32_t new_size)
+{
+    if (new_size == 0 || new_size > GuardedRoom(block)) return false;
+    uint8_t* guard = (uint8_t*)block.mapping + GuardedRoom(block);
+    uint8_t* data = guard - new_size;
+    std::memmove(data, block.data, std::min<uint32_t>((uint32_t)(guard - block.data), new_size));
+    block.data = data;
+    return true;
 }
 
 unsigned LiveGuardedBlocks() { return live_guarded; }

@@ -5,6 +5,7 @@
 
 #include "exports.h"
 #include "fault.h"
+#include "ldt.h"
 #include "../kernel16/kernel16.h"
 #include "../transition/transition.h"
 
@@ -27,6 +28,7 @@ void ResetMachine()
     Boot();
     machine() = Machine();
     FreeEntries16();
+    ResetSelectorOrder();
     Heap16Faults() = HeapFaults();
     Heap16Counters() = HeapCounters();
     CurrentTib()->ExceptionList = win32::kChainEnd;

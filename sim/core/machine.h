@@ -57,7 +57,7 @@ Machine& machine();
 // Once per process: the thread's TIB and FS, the fault handlers, the 16-bit stack. Idempotent.
 void Boot();
 // Back to the state of a fresh process: configuration, counters, the FS:[0] chain, the 16-bit
-// entries and the global heap's failure injection.
+// entries, the order of general selectors and the global heap's failure injection.
 void ResetMachine();
 
 void Violation(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -2,9 +2,20 @@
 //
 // A block lies in its own memory with 64 KB of no-access pages after it and has one selector
 // whose limit covers the whole block, so 32-bit offsets reach every byte of a block over 64 KB.
-// A movable block's handle is even (its selector minus one); a fixed block's handle is its odd
-// selector. Resizing moves the block, so that its last byte still abuts the no-access pages; a
-// fixed block cannot grow. The selector stays valid across the move.
+// A fixed block's handle is its selector. A movable block's handle is even and names an LDT slot
+// that is kept empty, so handle | 1 faults when loaded: only GlobalLock leads from the handle to
+// the block's selector.
+//
+// GlobalReAlloc moves a block whenever it may, as the platform is free to: a movable block that
+// is not locked, and any block when the flags include GMEM_MOVEABLE. A moved block gets new memory
+// and a new selector, and its old selector is freed, so that a stale copy faults when loaded; a
+// movable block keeps its handle, a fixed block's handle is its new selector. A block that may not
+// move (a locked movable block, or a fixed one, without GMEM_MOVEABLE) keeps its selector and is
+// resized in place: it can grow to what the pages of its mapping hold (its size when allocated,
+// rounded up to whole pages), its bytes shifting within the mapping so that it still ends at the
+// no-access pages; beyond that the reallocation fails. No lock is ever undone: the eight entry
+// points have no GlobalUnlock.
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -16,16 +27,19 @@
 namespace sim {
 namespace {
 
-constexpr uint16_t kMovable = 0x0002;
+constexpr uint16_t kMovable = 0x0002;  // GMEM_MOVEABLE
 constexpr uint16_t kZeroInit = 0x0040;
+constexpr uint32_t kLargestBlock = 0x1000000;
 
 struct Block {
     GuardedBlock memory;
-    uint32_t size;
-    bool movable;
+    uint32_t size = 0;
+    uint16_t selector = 0;  // what GlobalLock hands out
+    bool movable = false;
+    unsigned locks = 0;
 };
 
-std::map<uint16_t, Block> blocks;  // by selector
+std::map<uint16_t, Block> blocks;  // by handle
 std::map<uint16_t, uint16_t> aliases;  // code selector -> data selector
 HeapFaults faults;
 HeapCounters counters;
@@ -42,11 +56,29 @@ SegmentSpec DataSpec(const Block& b)
 
 Block* Find(uint16_t handle)
 {
-    auto it = blocks.find(handle | 1);
+    auto it = blocks.find(handle);
     return it == blocks.end() ? nullptr : &it->second;
 }
 
-uint16_t HandleOf(uint16_t selector, const Block& b) { return b.movable ? selector - 1 : selector; }
+// New memory and a new selector for the block's first `size` bytes; false with nothing changed.
+bool Move(Block& b, uint32_t size)
+{
+    Block moved = b;
+    moved.size = size;
+    moved.memory = AllocGuarded(size, true);
+    if (moved.memory.data == nullptr) return false;
+    moved.selector = AllocSelector(DataSpec(moved));
+    if (moved.selector == 0) {
+        FreeGuarded(moved.memory);
+        return false;
+    }
+    std::memcpy(moved.memory.data, b.memory.data, std::min(size, b.size));
+    FreeGuarded(b.memory);
+    FreeSelector(b.selector);
+    b = moved;
+    ++counters.moves;
+    return true;
+}
 
 }  // namespace
 
@@ -61,6 +93,12 @@ uint32_t GlobalSize16(uint16_t handle)
     return b ? b->size : 0;
 }
 
+uint16_t GlobalSelector16(uint16_t handle)
+{
+    Block* b = Find(handle);
+    return b ? b->selector : 0;
+}
+
 // Ordinal 15, GlobalAlloc(WORD flags, DWORD size): a handle, 0 on failure.
 uint32_t GlobalAlloc16(const uint8_t* args, void*)
 {
@@ -68,25 +106,28 @@ uint32_t GlobalAlloc16(const uint8_t* args, void*)
     uint16_t flags = Arg16W(args, 4);
     ++counters.allocs;
     if (Injected(counters.allocs, faults.alloc_fail_at) || size > faults.alloc_above || size == 0 ||
-        size > 0x1000000)
+        size > kLargestBlock)
         return 0;
     Block b;
     b.size = size;
     b.movable = flags & kMovable;
     b.memory = AllocGuarded(size, true);
     if (b.memory.data == nullptr) return 0;
-    uint16_t selector = AllocSelector(DataSpec(b));
-    if (selector == 0) {
+    b.selector = AllocSelector(DataSpec(b));
+    uint16_t slot = b.movable && b.selector ? ReserveSelector() : b.selector;
+    if (slot == 0) {
+        FreeSelector(b.selector);
         FreeGuarded(b.memory);
         return 0;
     }
+    uint16_t handle = b.movable ? (uint16_t)(slot - 1) : slot;
     if (!(flags & kZeroInit)) std::memset(b.memory.data, 0xA5, size);  // fresh memory is not zero
-    blocks[selector] = b;
-    return HandleOf(selector, b);
+    blocks[handle] = b;
+    return handle;
 }
 
-// Ordinal 16, GlobalReAlloc(HGLOBAL handle, DWORD size, WORD flags): the handle, 0 on failure,
-// with the block unchanged.
+// Ordinal 16, GlobalReAlloc(HGLOBAL handle, DWORD size, WORD flags): the block's handle (a moved
+// fixed block's new one), 0 on failure, with the block unchanged.
 uint32_t GlobalReAlloc16(const uint8_t* args, void*)
 {
     uint16_t flags = Arg16W(args, 0);
@@ -95,19 +136,24 @@ uint32_t GlobalReAlloc16(const uint8_t* args, void*)
     ++counters.reallocs;
     Block* b = Find(handle);
     if (b == nullptr || Injected(counters.reallocs, faults.realloc_fail_at) || size > faults.realloc_above ||
-        size == 0 || size > 0x1000000)
+        size == 0 || size > kLargestBlock)
         return 0;
     if (size == b->size) return handle;
-    if (size > b->size && !b->movable && !(flags & kMovable)) return 0;
-    GuardedBlock moved = AllocGuarded(size, true);
-    if (moved.data == nullptr) return 0;
-    std::memcpy(moved.data, b->memory.data, size < b->size ? size : b->size);
-    if (size > b->size) std::memset(moved.data + b->size, (flags & kZeroInit) ? 0 : 0xA5, size - b->size);
-    FreeGuarded(b->memory);
-    b->memory = moved;
-    b->size = size;
-    ++counters.moves;
-    SetSelector(handle | 1, DataSpec(*b));
+    uint32_t old_size = b->size;
+    if ((flags & kMovable) || (b->movable && b->locks == 0)) {
+        if (!Move(*b, size)) return 0;
+        if (!b->movable) {
+            Block moved = *b;
+            blocks.erase(handle);
+            handle = moved.selector;
+            b = &(blocks[handle] = moved);
+        }
+    } else {
+        if (!ResizeGuarded(b->memory, size)) return 0;
+        b->size = size;
+        SetSelector(b->selector, DataSpec(*b));
+    }
+    if (size > old_size) std::memset(b->memory.data + old_size, (flags & kZeroInit) ? 0 : 0xA5, size - old_size);
     return handle;
 }
 
@@ -119,8 +165,9 @@ uint32_t GlobalFree16(const uint8_t* args, void*)
     Block* b = Find(handle);
     if (b == nullptr) return handle;
     FreeGuarded(b->memory);
-    FreeSelector(handle | 1);
-    blocks.erase(handle | 1);
+    FreeSelector(b->selector);
+    if (b->movable) FreeSelector(handle | 1);  // the slot that the handle kept
+    blocks.erase(handle);
     return 0;
 }
 
@@ -129,8 +176,10 @@ uint32_t GlobalLock16(const uint8_t* args, void*)
 {
     uint16_t handle = Arg16W(args, 0);
     ++counters.locks;
-    if (Find(handle) == nullptr || Injected(counters.locks, faults.lock_fail_at)) return 0;
-    return MakeFar(handle | 1, 0);
+    Block* b = Find(handle);
+    if (b == nullptr || Injected(counters.locks, faults.lock_fail_at)) return 0;
+    ++b->locks;
+    return MakeFar(b->selector, 0);
 }
 
 // Ordinal 171, AllocDStoCSAlias(WORD selector): a code selector for the same memory, 0 on failure.

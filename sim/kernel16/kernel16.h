@@ -35,7 +35,34 @@ uint16_t BuildPlainSegment(uint16_t selector, const std::string& contents);
 // Makes GetThreadSelectorEntry answer for an empty LDT slot, so that only the processor's limit
 // query tells that the selector is unusable; the answer's base addresses `contents`.
 void AddPhantomDescriptor(uint16_t selector, const std::string& contents);
-// Releases every module database, plain segment and phantom made so far.
+
+// Segments that begin like a module database and are not KERNEL's, each made to fool one faulty
+// way of recognising KERNEL by its name; a search that reads as the loaded NE form says passes
+// over every one.
+enum class Decoy {
+    Phantom,              // KERNEL's database in a slot that only GetThreadSelectorEntry reports
+    Kernel32,             // a module named "KERNEL32", which begins with "KERNEL"
+    LowerCase,            // "kernel"
+    ShortName,            // "KERN", a prefix of "KERNEL"
+    NoSignature,          // "\x06KERNEL" at offset 0, no "NE", and so 0 in the word at 0x26
+    OnlyTheN,             // KERNEL's database with "NX" for "NE"
+    NameAtTheUsualPlace,  // the word at 0x26 leads to "GDI"; "\x06KERNEL" lies at 0x86, where KERNEL
+                          // keeps its name
+    NameOffsetAbove255,   // the word at 0x26 is 0x0186 and leads to "USER"; "\x06KERNEL" lies at 0x86
+    NameBeyondTheLimit,   // KERNEL's database with a limit of 0x7F: the name lies after the limit,
+                          // readable through the linear address only
+    NameCutByTheLimit,    // the same with a limit of 0x89: the length byte and "KER" below it
+    NameInNoAccessPages,  // "NE" in a 0x50-byte segment; the word at 0x26 leads into the no-access
+                          // pages after it
+};
+constexpr Decoy kDecoys[] = {Decoy::Phantom, Decoy::Kernel32, Decoy::LowerCase, Decoy::ShortName,
+                             Decoy::NoSignature, Decoy::OnlyTheN, Decoy::NameAtTheUsualPlace,
+                             Decoy::NameOffsetAbove255, Decoy::NameBeyondTheLimit, Decoy::NameCutByTheLimit,
+                             Decoy::NameInNoAccessPages};
+// Places a decoy at `selector` (a phantom replaces any other); returns the selector, 0 when it
+// is taken.
+uint16_t BuildDecoy(uint16_t selector, Decoy decoy);
+// Releases every module database, plain segment, decoy and phantom made so far.
 void FreeModuleDatabases();
 
 // 16-bit modules that GetModuleHandle and GetProcAddress know, by name.
@@ -66,11 +93,13 @@ HeapFaults& Heap16Faults();
 
 struct HeapCounters {
     unsigned allocs = 0, reallocs = 0, locks = 0, frees = 0, aliases = 0, freed_selectors = 0;
-    unsigned moves = 0;  // reallocations that moved the block
+    unsigned moves = 0;  // reallocations that moved the block to new memory and a new selector
 };
 HeapCounters& Heap16Counters();
 unsigned LiveGlobalHandles();
 unsigned LiveAliases();
-uint32_t GlobalSize16(uint16_t handle);  // 0 for no such handle
+uint32_t GlobalSize16(uint16_t handle);  // 0 for no such handle (a block's selector is none)
+// The selector that GlobalLock would answer for the handle, without locking; 0 for no such handle.
+uint16_t GlobalSelector16(uint16_t handle);
 
 }  // namespace sim

@@ -43,13 +43,16 @@ std::string Upper(std::string s)
 
 void Put16(uint8_t* at, uint16_t v) { std::memcpy(at, &v, 2); }
 
-uint16_t NewSegment(uint16_t selector, const uint8_t* bytes, uint32_t size)
+// A data segment holding `bytes`. Its limit is normally the last byte, so that it ends at the
+// no-access pages; a shorter `limit` leaves the bytes after it readable through the linear
+// address alone (on qemu, a read through a segment register past this limit is not caught).
+uint16_t NewSegment(uint16_t selector, const uint8_t* bytes, uint32_t size, uint32_t limit = 0xFFFFFFFF)
 {
     GuardedBlock memory = AllocGuarded(size);
     std::memcpy(memory.data, bytes, size);
     SegmentSpec spec;
     spec.base = (uint32_t)(uintptr_t)memory.data;
-    spec.limit = size - 1;
+    spec.limit = std::min(limit, size - 1);
     uint16_t got = AllocSelector(spec, selector);
     if (got == 0) {
         FreeGuarded(memory);
@@ -100,27 +103,9 @@ uint32_t GetProcAddress16(const uint8_t* args, void*)
     return 0;
 }
 
-}  // namespace
-
-const std::vector<std::string>& ModuleRequests16() { return module_requests; }
-
-uint32_t Linear16(FarPtr16 address)
-{
-    win32::LdtEntry e;
-    if (!ReadDescriptor((uint16_t)(address >> 16), &e)) return 0;
-    return DescriptorBase(e) + (address & 0xFFFF);
-}
-
-std::string ReadString16(FarPtr16 address, unsigned max)
-{
-    uint32_t linear = Linear16(address);
-    if (linear == 0) return std::string();
-    const char* s = (const char*)(uintptr_t)linear;
-    return std::string(s, strnlen(s, max));
-}
-
-uint16_t BuildModuleDatabase(uint16_t selector, const std::string& name, const std::vector<Bundle>& bundles,
-                             const std::vector<Export16>& exports)
+// The bytes of a module database.
+std::vector<uint8_t> DatabaseBytes(const std::string& name, const std::vector<Bundle>& bundles,
+                                   const std::vector<Export16>& exports)
 {
     std::vector<uint8_t> db(kFirstBundle, 0);
     db[0] = 'N';
@@ -149,6 +134,39 @@ uint16_t BuildModuleDatabase(uint16_t selector, const std::string& name, const s
             Put16(entry + 3, (uint16_t)(e.address & 0xFFFF));
         }
     }
+    return db;
+}
+
+void PutName(std::vector<uint8_t>& at, uint16_t offset, const std::string& name)
+{
+    if (at.size() < offset + name.size() + 3u) at.resize(offset + name.size() + 3u, 0);  // with its ordinal word
+    at[offset] = (uint8_t)name.size();
+    std::memcpy(&at[offset + 1], name.data(), name.size());
+}
+
+}  // namespace
+
+const std::vector<std::string>& ModuleRequests16() { return module_requests; }
+
+uint32_t Linear16(FarPtr16 address)
+{
+    win32::LdtEntry e;
+    if (!ReadDescriptor((uint16_t)(address >> 16), &e)) return 0;
+    return DescriptorBase(e) + (address & 0xFFFF);
+}
+
+std::string ReadString16(FarPtr16 address, unsigned max)
+{
+    uint32_t linear = Linear16(address);
+    if (linear == 0) return std::string();
+    const char* s = (const char*)(uintptr_t)linear;
+    return std::string(s, strnlen(s, max));
+}
+
+uint16_t BuildModuleDatabase(uint16_t selector, const std::string& name, const std::vector<Bundle>& bundles,
+                             const std::vector<Export16>& exports)
+{
+    std::vector<uint8_t> db = DatabaseBytes(name, bundles, exports);
     return NewSegment(selector, db.data(), (uint32_t)db.size());
 }
 
@@ -173,6 +191,34 @@ void AddPhantomDescriptor(uint16_t selector, const std::string& contents)
     SetPhantomDescriptor(selector, &e);
     phantoms.push_back(selector);
     phantom_memory.push_back(memory);
+}
+
+uint16_t BuildDecoy(uint16_t selector, Decoy decoy)
+{
+    std::vector<uint8_t> kernel = DatabaseBytes("KERNEL", {}, {});
+    uint32_t limit = 0xFFFFFFFF;
+    switch (decoy) {
+    case Decoy::Phantom:
+        AddPhantomDescriptor(selector, std::string(kernel.begin(), kernel.end()));
+        return selector;
+    case Decoy::Kernel32: return BuildModuleDatabase(selector, "KERNEL32", {}, {});
+    case Decoy::LowerCase: return BuildModuleDatabase(selector, "kernel", {}, {});
+    case Decoy::ShortName: return BuildModuleDatabase(selector, "KERN", {}, {});
+    case Decoy::NoSignature: return BuildPlainSegment(selector, std::string("\x06KERNEL", 7));
+    case Decoy::OnlyTheN: kernel[1] = 'X'; break;
+    case Decoy::NameAtTheUsualPlace:
+        Put16(&kernel[kResidentNamesOffset], 0xC0);
+        PutName(kernel, 0xC0, "GDI");
+        break;
+    case Decoy::NameOffsetAbove255:
+        Put16(&kernel[kResidentNamesOffset], 0x100 | kResidentNames);
+        PutName(kernel, 0x100 | kResidentNames, "USER");
+        break;
+    case Decoy::NameBeyondTheLimit: limit = kResidentNames - 7; break;
+    case Decoy::NameCutByTheLimit: limit = kResidentNames + 3; break;
+    case Decoy::NameInNoAccessPages: kernel.resize(0x50); break;
+    }
+    return NewSegment(selector, kernel.data(), (uint32_t)kernel.size(), limit);
 }
 
 void FreeModuleDatabases()

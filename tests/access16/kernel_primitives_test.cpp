@@ -50,6 +50,7 @@ TEST_F(KernelPrimitivesTest, GlobalMemoryAndCodeAlias)
     EXPECT_EQ(at, sim::MakeFar((uint16_t)(block | 1), 0));
     uint32_t code = alias(at >> 16);
     ASSERT_NE(code, 0u);
+    EXPECT_EQ(code >> 16, 0u) << "zero-extended";
     EXPECT_EQ(sim::Linear16(code << 16), sim::Linear16(at));
     EXPECT_EQ(release(code) & 0xFFFF, 0u);
     uint32_t movable = alloc(0x12340002, 0x20000);  // flags: the low 16 bits, movable

@@ -117,6 +117,19 @@ INSTANTIATE_TEST_SUITE_P(Names, IsModuleNamedTest, ::testing::Values(
     NameCase{"NineCharacters", "ATMLIBRAR", "ATMLIBRAR", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(Access16Test, NoDecoyIsTakenForKernel)
+{
+    static const uint8_t kernel[] = "\x06KERNEL";
+    uint16_t selector = 0x2F;
+    for (sim::Decoy d : sim::kDecoys) {
+        ASSERT_EQ(sim::BuildDecoy(selector, d), selector);
+        EXPECT_FALSE(named_(selector, kernel)) << "the decoy at " << std::hex << selector;
+        selector += 8;
+    }
+    sim::InstallKernel16({selector, {}});
+    EXPECT_TRUE(named_(selector, kernel)) << "KERNEL after them";
+}
+
 struct ScanCase {
     const char* name;
     uint16_t kernel;       // where KERNEL's database lies; 0: nowhere
@@ -128,14 +141,11 @@ class FindModuleSelectorTest : public Access16Test, public ::testing::WithParamI
 TEST_P(FindModuleSelectorTest, Tries10FFirstThenTheRangeInOrder)
 {
     const ScanCase& c = GetParam();
-    std::string ne("NE");
-    ne.resize(0x86, '\0');
-    ne[0x26] = (char)0x86;
-    ne += "\x06KERNEL";
-    sim::AddPhantomDescriptor(0x2F, ne);                  // a module, but the processor has no limit
-    sim::BuildModuleDatabase(0x37, "KERNEL32", {}, {});
-    sim::BuildModuleDatabase(0x3F, "kernel", {}, {});
-    sim::BuildPlainSegment(0x47, std::string("\x06KERNEL", 7));
+    uint16_t decoy = 0x2F;  // every decoy, from the start of the range on (0x2F-0x7F)
+    for (sim::Decoy d : sim::kDecoys) {
+        ASSERT_EQ(sim::BuildDecoy(decoy, d), decoy);
+        decoy += 8;
+    }
     if (c.kernel) sim::InstallKernel16({c.kernel, {}});
     EXPECT_EQ(find_("KERNEL"), c.kernel);
     // Each candidate is examined in turn (a candidate that looks like a module is read twice).
@@ -151,6 +161,7 @@ TEST_P(FindModuleSelectorTest, Tries10FFirstThenTheRangeInOrder)
 
 INSTANTIATE_TEST_SUITE_P(Places, FindModuleSelectorTest, ::testing::Values(
     ScanCase{"At10F", 0x10F, 0x10F},
+    ScanCase{"RightAfterTheDecoys", 0x87, 0x87},
     ScanCase{"InTheRange", 0x7F7, 0x7F7},
     ScanCase{"AtTheLastSelector", 0xFFF, 0xFFF},
     ScanCase{"Nowhere", 0, 0xFFF}),

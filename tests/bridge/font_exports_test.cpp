@@ -40,8 +40,10 @@ TEST_F(FontExportsTest, AddAndStatusMakeTheSameCallButForTheFlag)
     EXPECT_EQ(add_args[2], 0x7777u);
     EXPECT_EQ(add_args[5], 0u) << "an add";
     EXPECT_EQ(status_args[5], 1u) << "a status request";
-    add_args[5] = status_args[5] = 0;
-    EXPECT_EQ(add_args, status_args) << "the same mapped pointers and values";
+    // The flag apart, the same values; the pointers are each call's own mappings, which may lie
+    // at other selectors, so they are compared by the bytes they reach.
+    for (unsigned i : {1u, 3u, 4u, 5u}) add_args[i] = status_args[i] = 0;
+    EXPECT_EQ(add_args, status_args) << "the same values";
     for (unsigned i = 0; i < 3; ++i) EXPECT_EQ(Pointee(add, i), Pointee(status, i));
     EXPECT_EQ(Pointee(add, 0), "Garamond.pfm") << "each pointer mapped onto the host's bytes";
     EXPECT_EQ(Pointee(add, 1), "metrics");

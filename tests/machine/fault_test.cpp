@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, SelectorFaultTest, ::testing::Values(
     SelectorFault{"BeyondTheLimit", 0, 64},
     SelectorFault{"FarBeyondTheLimit", 0, 4096 + 64},
     SelectorFault{"EmptyLdtSlot", 0x2F, 0},
-    SelectorFault{"IndexBeyondTheTable", 0xFFFF, 0},
+    SelectorFault{"EmptySlotAmongTheMachinesOwn", 0x8007, 0},
     SelectorFault{"GdtSelectorAtKernelPrivilege", 0x10, 0}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -1,3 +1,7 @@
+#include <algorithm>
+#include <functional>
+#include <vector>
+
 #include "machine_test.h"
 
 namespace {
@@ -58,6 +62,39 @@ TEST(SelectorAllocation, NamedSelectorsAreExclusiveAndGeneralOnesStayAboveTheSca
     sim::FreeSelector(0x10F);
     sim::FreeSelector(general);
     EXPECT_EQ(sim::LiveSelectors(), before);
+}
+
+TEST(SelectorAllocation, GeneralSelectorsComeDownFromTheTopAndAreNotReusedAtOnce)
+{
+    sim::ResetMachine();
+    unsigned before = sim::LiveSelectors();
+    sim::SegmentSpec spec;
+    spec.limit = 15;
+    uint16_t first = sim::AllocSelector(spec), second = sim::AllocSelector(spec);
+    EXPECT_GE(first, 0xFF00) << "the machine's own selectors are the last of the table";
+    EXPECT_LT(second, first);
+    sim::FreeSelector(first);
+    uint16_t reserved = sim::ReserveSelector();
+    EXPECT_LT(reserved, second) << "a selector just freed is not handed out again";
+    win32::LdtEntry e;
+    EXPECT_FALSE(sim::ReadDescriptor(reserved, &e)) << "a reserved selector has no segment";
+
+    // Every other general selector, down to the bottom of the range and around again to the top.
+    std::vector<uint16_t> rest;
+    for (uint16_t s; (s = sim::AllocSelector(spec)) != 0;) rest.push_back(s);
+    unsigned full = sim::LiveSelectors();
+    for (uint16_t s : rest) sim::FreeSelector(s);
+    sim::FreeSelector(second);
+    sim::FreeSelector(reserved);
+    EXPECT_EQ(sim::LiveSelectors(), before);
+
+    EXPECT_EQ(full, 8192u - sim::kFirstGeneralSelector / 8) << "every general slot was taken";
+    auto wrapped = std::find(rest.begin(), rest.end(), first);
+    ASSERT_NE(wrapped, rest.end()) << "the freed selector comes back once the range wraps around";
+    ASSERT_NE(wrapped, rest.begin());
+    EXPECT_TRUE(std::is_sorted(rest.begin(), wrapped, std::greater<uint16_t>()));
+    EXPECT_EQ(*(wrapped - 1), sim::kFirstGeneralSelector);
+    EXPECT_EQ(*std::min_element(rest.begin(), rest.end()), sim::kFirstGeneralSelector);
 }
 
 TEST(SelectorQuery, RefusesAnotherThreadAndGdtSelectors)
