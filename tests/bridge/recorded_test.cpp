@@ -681,6 +681,34 @@ TEST_F(RecordedTest, UnreadableRecordBufferEndsTheReplay)
     sim::FreeGuarded(page);
 }
 
+// A name longer than the replay's chunk is read on from the RecordBuffer; when that read-on
+// fails the replay ends with QF_NO_MEMORY, delivering nothing of the cut name. The buffer's
+// selector is made to address a copy of its first bytes that ends, at no-access pages, right
+// after the second record's chunk.
+TEST_F(RecordedTest, UnreadableRestOfALongNameEndsTheReplay)
+{
+    sim::FontManagerSetup setup;
+    setup.fonts = {{"block", "First", 1}, {"block", std::string(200, 'L'), 2}};
+    Load(setup);
+    const uint32_t second = 53 + 5;          // where the second record begins
+    const uint32_t readable = second + 116;  // its chunk, and not one byte more
+    sim::GuardedBlock copy = sim::AllocGuarded(readable);
+    host_.during_first = [&] {
+        std::memcpy(copy.data, RecordBuffer(), readable);
+        uint16_t data = (uint16_t)(image_[0] | image_[1] << 8);
+        uint16_t selector;
+        std::memcpy(&selector, (const void*)(uintptr_t)sim::Linear16(sim::MakeFar(data, 0x14)), 2);
+        sim::SegmentSpec spec;
+        spec.base = (uint32_t)(uintptr_t)copy.data;
+        spec.limit = 0x7FFF;
+        ASSERT_TRUE(sim::SetSelector(selector, spec));
+    };
+    EXPECT_EQ(Run(Op::kFonts), kNoMemory);
+    EXPECT_EQ(host_.deliveries.size(), 1u);
+    EXPECT_EQ(busy_(), 0u);
+    sim::FreeGuarded(copy);
+}
+
 // Recordings far past 64 KB: every record is read back at its 32-bit offset, in order.
 TEST_F(RecordedTest, HundredThousandFonts)
 {
