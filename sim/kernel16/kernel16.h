@@ -44,6 +44,7 @@ enum class Decoy {
     Kernel32,             // a module named "KERNEL32", which begins with "KERNEL"
     LowerCase,            // "kernel"
     ShortName,            // "KERN", a prefix of "KERNEL"
+    LastCharacter,        // "KERNEX": the same length, only the last character differs
     NoSignature,          // "\x06KERNEL" at offset 0, no "NE", and so 0 in the word at 0x26
     OnlyTheN,             // KERNEL's database with "NX" for "NE"
     NameAtTheUsualPlace,  // the word at 0x26 leads to "GDI"; "\x06KERNEL" lies at 0x86, where KERNEL
@@ -55,7 +56,7 @@ enum class Decoy {
     NameInNoAccessPages,  // "NE" in a 0x50-byte segment; the word at 0x26 leads into the no-access
                           // pages after it
 };
-constexpr Decoy kDecoys[] = {Decoy::Phantom, Decoy::Kernel32, Decoy::LowerCase, Decoy::ShortName,
+constexpr Decoy kDecoys[] = {Decoy::Phantom, Decoy::Kernel32, Decoy::LowerCase, Decoy::ShortName, Decoy::LastCharacter,
                              Decoy::NoSignature, Decoy::OnlyTheN, Decoy::NameAtTheUsualPlace,
                              Decoy::NameOffsetAbove255, Decoy::NameBeyondTheLimit, Decoy::NameCutByTheLimit,
                              Decoy::NameInNoAccessPages};

@@ -204,6 +204,7 @@ uint16_t BuildDecoy(uint16_t selector, Decoy decoy)
     case Decoy::Kernel32: return BuildModuleDatabase(selector, "KERNEL32", {}, {});
     case Decoy::LowerCase: return BuildModuleDatabase(selector, "kernel", {}, {});
     case Decoy::ShortName: return BuildModuleDatabase(selector, "KERN", {}, {});
+    case Decoy::LastCharacter: return BuildModuleDatabase(selector, "KERNEX", {}, {});
     case Decoy::NoSignature: return BuildPlainSegment(selector, std::string("\x06KERNEL", 7));
     case Decoy::OnlyTheN: kernel[1] = 'X'; break;
     case Decoy::NameAtTheUsualPlace:

@@ -141,7 +141,7 @@ class FindModuleSelectorTest : public Access16Test, public ::testing::WithParamI
 TEST_P(FindModuleSelectorTest, Tries10FFirstThenTheRangeInOrder)
 {
     const ScanCase& c = GetParam();
-    uint16_t decoy = 0x2F;  // every decoy, from the start of the range on (0x2F-0x7F)
+    uint16_t decoy = 0x2F;  // every decoy, from the start of the range on (0x2F-0x87)
     for (sim::Decoy d : sim::kDecoys) {
         ASSERT_EQ(sim::BuildDecoy(decoy, d), decoy);
         decoy += 8;
@@ -161,7 +161,7 @@ TEST_P(FindModuleSelectorTest, Tries10FFirstThenTheRangeInOrder)
 
 INSTANTIATE_TEST_SUITE_P(Places, FindModuleSelectorTest, ::testing::Values(
     ScanCase{"At10F", 0x10F, 0x10F},
-    ScanCase{"RightAfterTheDecoys", 0x87, 0x87},
+    ScanCase{"RightAfterTheDecoys", 0x8F, 0x8F},
     ScanCase{"InTheRange", 0x7F7, 0x7F7},
     ScanCase{"AtTheLastSelector", 0xFFF, 0xFFF},
     ScanCase{"Nowhere", 0, 0xFFF}),

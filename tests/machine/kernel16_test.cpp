@@ -317,6 +317,7 @@ enum class Search {
     NoSignature,         // reads the name without checking the signature
     NoLengthByte,        // compares the six characters, not the length byte
     StoredLength,        // compares as many characters as the stored length byte says
+    LastCharacterMissed, // compares the length byte and all but the last character
     CaseBlind,
     FixedNameOffset,     // reads the name at 0x86, where KERNEL keeps it, not where the word at 0x26 says
     LowByteOfOffset,     // takes the byte at 0x26 for the name's offset
@@ -360,6 +361,7 @@ Verdict SearchKernel(uint16_t selector, Search how)
     switch (how) {
     case Search::NoLengthByte: match = std::memcmp(n + 1, "KERNEL", 6) == 0; break;
     case Search::StoredLength: match = n[0] >= 1 && n[0] <= 6 && std::memcmp(n + 1, "KERNEL", n[0]) == 0; break;
+    case Search::LastCharacterMissed: match = std::memcmp(n, "\x06KERNEL", 6) == 0; break;
     case Search::CaseBlind: match = n[0] == 6 && strncasecmp((const char*)n + 1, "KERNEL", 6) == 0; break;
     default: match = std::memcmp(n, "\x06KERNEL", 7) == 0;
     }
@@ -393,6 +395,7 @@ INSTANTIATE_TEST_SUITE_P(Decoys, DecoyTest, ::testing::Values(
     DecoyCase{"Kernel32IsAnNE",        sim::Decoy::Kernel32,            Search::SignatureIsEnough, Verdict::Accepted},
     DecoyCase{"LowerCase",             sim::Decoy::LowerCase,           Search::CaseBlind,         Verdict::Accepted},
     DecoyCase{"ShortName",             sim::Decoy::ShortName,           Search::StoredLength,      Verdict::Accepted},
+    DecoyCase{"LastCharacter",         sim::Decoy::LastCharacter,       Search::LastCharacterMissed, Verdict::Accepted},
     DecoyCase{"NoSignature",           sim::Decoy::NoSignature,         Search::NoSignature,       Verdict::Accepted},
     DecoyCase{"OnlyTheN",              sim::Decoy::OnlyTheN,            Search::FirstLetterOnly,   Verdict::Accepted},
     DecoyCase{"NameAtTheUsualPlace",   sim::Decoy::NameAtTheUsualPlace, Search::FixedNameOffset,   Verdict::Accepted},
