@@ -324,4 +324,44 @@ INSTANTIATE_TEST_SUITE_P(Accesses, HeaderAccessTest, ::testing::Values(
     AccessCase{"Poke32EmptySlot",      Access::kPoke32, kEmptySlot, 0x0C,   false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The image copy into 16-bit memory: a destination's 16-bit offset is taken as it is, so every
+// offset of a 64 KB segment is reached, 0x8000 and above included, and a copy past the limit
+// answers 0 with GS and the handler chain put back.
+class CopyTo16Test : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        MachineTest::SetUp();
+        sim::PeModule* dll = LoadTestDll();
+        ASSERT_NE(dll, nullptr);
+        copy_ = Export<decltype(copy_)>(dll, "CopyTo16");
+        ASSERT_EQ(sim::BuildPlainSegment(kSegment, std::string(0x10000, '\0')), kSegment);
+        segment_ = (uint8_t*)(uintptr_t)sim::Linear16(sim::MakeFar(kSegment, 0));
+    }
+
+    void TearDown() override
+    {
+        sim::FreeModuleDatabases();
+        MachineTest::TearDown();
+    }
+
+    int (*copy_)(uint32_t, const void*, uint32_t) = nullptr;
+    uint8_t* segment_ = nullptr;
+};
+
+TEST_F(CopyTo16Test, ReachesEveryOffsetOfA64KSegmentAndNothingPastIt)
+{
+    const char bytes[16] = "0123456789ABCDE";
+    for (uint16_t offset : {0x0000, 0x7FF8, 0x8000, 0xFFF0}) {
+        EXPECT_EQ(copy_(sim::MakeFar(kSegment, offset), bytes, 16), 1) << offset;
+        EXPECT_EQ(std::memcmp(segment_ + offset, bytes, 16), 0) << offset;
+    }
+    uint32_t chain = sim::CurrentTib()->ExceptionList;
+    EXPECT_EQ(copy_(sim::MakeFar(kSegment, 0xFFF8), bytes, 16), 0) << "past the limit";
+    uint16_t gs;
+    __asm__ volatile("mov %%gs, %0" : "=r"(gs));
+    EXPECT_EQ(gs, sim::HostGs());
+    EXPECT_EQ(sim::CurrentTib()->ExceptionList, chain);
+}
+
 }  // namespace
