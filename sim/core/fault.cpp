@@ -419,10 +419,9 @@ void Translate(int sig, const siginfo_t* si, const mcontext_t& m, ExceptionRecor
     }
 }
 
-// The segment register of a CONTEXT that a handler resumes with, and the selector in it that the
-// processor would refuse to load, if any. Windows never lets a thread resume on a selector that
-// faults; the machine cannot resume with one either (the signal return would fail), so such a
-// CONTEXT ends the run.
+// The segment register of a CONTEXT that a handler resumes with whose selector the processor
+// would refuse to load, if any. The machine cannot resume with such a CONTEXT (the signal return
+// would fail), so it ends the run.
 const char* UnusableSegment(const Context& c, uint32_t* selector)
 {
     struct Register {

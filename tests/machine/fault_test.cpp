@@ -170,8 +170,9 @@ TEST_F(FaultDeathTest, AHandlerThatResumesTheFaultUnchangedEndsTheRunInsteadOfSp
 }
 
 // A broken exception chain ends the run as Windows ends it, in the unhandled-exception path; a
-// handler that faults (or is no code) ends it as a fault during dispatch. Either way the message
-// names what was wrong and the exception that was being dispatched.
+// handler that faults (or is no code) ends it as a fault during dispatch, and one that resumes
+// with a selector that cannot be loaded ends it too. The message names what was wrong and the
+// exception that was being dispatched.
 struct BrokenChain {
     const char* name;
     unsigned kind;  // FaultWithChain's argument
@@ -203,7 +204,9 @@ INSTANTIATE_TEST_SUITE_P(Chains, BrokenChainDeathTest, ::testing::Values(
                 "dispatched exception 0xC0000005 \\(access violation\\) at [0-9A-F]+:[0-9A-F]+, fault address 0x00000000"},
     BrokenChain{"FaultingHandler", 4, sim::kDispatchFaultExit,
                 "fault during exception dispatch: exception 0xC0000005 \\(access violation\\) at [0-9A-F]+:[0-9A-F]+, "
-                "fault address 0x00000000, in the handler at 0x%08X"}),
+                "fault address 0x00000000, in the handler at 0x%08X"},
+    BrokenChain{"HandlerResumingWithAnUnusableSelector", 5, sim::kUnhandledFaultExit,
+                "a handler resumed with selector 0x0FFF in GS, which cannot be loaded: exception 0xC0000005"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
