@@ -193,9 +193,10 @@ Instruction ReadInstruction(const Context& c, uint32_t eip)
     Instruction in;
     Segment cs = SegmentOf(c.SegCs);
     in.operand16 = in.address16 = !cs.bits32;
-    while (in.size < sizeof in.bytes &&
-           CopyGuarded(&in.bytes[in.size], (const void*)(uintptr_t)(cs.base + eip + in.size), 1))
-        ++in.size;
+    const uint8_t* code = (const uint8_t*)(uintptr_t)(cs.base + eip);
+    if (CopyGuarded(in.bytes, code, sizeof in.bytes)) in.size = sizeof in.bytes;
+    else  // the instruction ends near the end of what can be read
+        while (in.size < sizeof in.bytes && CopyGuarded(&in.bytes[in.size], code + in.size, 1)) ++in.size;
     static const uint8_t kSegmentPrefix[6] = {0x26, 0x2E, 0x36, 0x3E, 0x64, 0x65};
     for (; in.opcode < in.size; ++in.opcode) {
         uint8_t b = in.bytes[in.opcode];

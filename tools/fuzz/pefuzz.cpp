@@ -38,7 +38,7 @@
 
 namespace {
 
-constexpr int kQfsimOwnCodes[] = {2, 3, 98, 99};
+constexpr int kQfsimOwnCodes[] = {2, 3, 98, 99};  // as qfsim's header lists them
 
 struct Options {
     std::string qfsim, emulator, keep;
@@ -139,6 +139,8 @@ std::string BaseName(const std::string& path)
 
 bool ReadAll(const std::string& path, std::vector<uint8_t>* bytes)
 {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
     bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -17,14 +17,15 @@
 //
 // Exit codes; every one but the program's own comes with a message on standard error:
 //   the program's    its exit code (ExitProcess or the entry point's return); 0 after a DLL loaded
-//   2                bad usage, or a file that cannot be loaded, nor a DLL that it imports
+//   2                bad usage, or a file that cannot be loaded (or a DLL that it imports)
 //   3                the run broke a platform contract or left a mapping, a 16-bit handle or a
 //                    code alias behind
 //   98               a fault during exception dispatch: an exception handler (or its address)
 //                    faulted while it handled an exception
 //   99               an exception that no handler resumed (an invalid exception chain included),
-//                    a handler that resumes the same fault again and again or with a selector
-//                    that cannot be loaded, or ExitProcess while no program runs
+//                    a handler that gives an invalid answer or resumes the same fault again and
+//                    again or with a selector that cannot be loaded, or ExitProcess while no
+//                    program runs
 #include <sys/stat.h>
 #include <unistd.h>
 
