@@ -11,7 +11,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
+#include <string>
 
 #include "ldt.h"
 
@@ -493,6 +495,27 @@ const char* InvalidRecord(uint32_t link, uint32_t previous, win32::ExceptionRegi
     line.End(kDispatchFaultExit);
 }
 
+[[noreturn]] void MachineFailed()
+{
+    std::string what = "an exception that nothing caught";
+    try {
+        if (std::exception_ptr e = std::current_exception()) std::rethrow_exception(e);
+    } catch (const std::exception& e) {
+        what = std::string("uncaught exception: ") + e.what();
+    } catch (...) {
+    }
+    Line line;
+    line.Add("sim: the machine failed: %s", what.c_str());
+    line.End(kMachineFailureExit);
+}
+
+void Aborted(int)
+{
+    Line line;
+    line.Add("sim: the machine failed: it aborted");
+    line.End(kMachineFailureExit);
+}
+
 bool OnAltStack(uint32_t esp)
 {
     return esp >= (uint32_t)(uintptr_t)alt_stack && esp < (uint32_t)(uintptr_t)alt_stack + sizeof alt_stack;
@@ -560,6 +583,11 @@ void InstallFaultHandling()
     sa.sa_sigaction = sim_fault_entry;
     sa.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     for (int sig : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP}) sigaction(sig, &sa, nullptr);
+
+    std::set_terminate(MachineFailed);
+    std::memset(&sa, 0, sizeof sa);
+    sa.sa_handler = Aborted;
+    sigaction(SIGABRT, &sa, nullptr);
 }
 
 }  // namespace sim

@@ -7,7 +7,9 @@
 // stack (TIB StackLimit..StackBase), aligned, above the record before it; a chain that breaks
 // this, like an exception that no handler resumes, ends the run (kUnhandledFaultExit). A fault
 // while a handler runs ends it too (kDispatchFaultExit). Either way the message names the
-// exception, its address and what went wrong.
+// exception, its address and what went wrong. The machine's own failures, a C++ exception that
+// nothing caught (none can cross the program's frames) or an abort, end the run with a message
+// as well (kMachineFailureExit).
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +20,7 @@ namespace sim {
 
 constexpr int kUnhandledFaultExit = 99;
 constexpr int kDispatchFaultExit = 98;
+constexpr int kMachineFailureExit = 97;
 
 void InstallFaultHandling();
 win32::Tib* CurrentTib();

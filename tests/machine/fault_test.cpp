@@ -1,5 +1,8 @@
 #include "machine_test.h"
 
+#include <cstdlib>
+#include <stdexcept>
+
 namespace {
 
 typedef int (*ProbeSelector)(unsigned selector, unsigned offset, unsigned char* out);
@@ -167,6 +170,22 @@ TEST_F(FaultDeathTest, AHandlerThatResumesTheFaultUnchangedEndsTheRunInsteadOfSp
     auto read = Export<void (*)(const unsigned*)>(faults_, "ReadFlatRetrying");
     const unsigned* beyond = (const unsigned*)(block_.data + 64);
     EXPECT_EXIT(read(beyond), ::testing::ExitedWithCode(sim::kUnhandledFaultExit), "again and again");
+}
+
+// The machine's own failures end the run with a message too: a C++ exception cannot cross the
+// program's frames (they have no unwind tables), and an abort is not a way to end without a word.
+[[noreturn]] void ThrowFromTheMachine() { throw std::runtime_error("a request the machine cannot carry out"); }
+
+TEST_F(FaultDeathTest, AnExceptionThatCannotCrossTheProgramEndsTheRunByName)
+{
+    auto call_through = Export<void (*)(void (*)())>(faults_, "CallThrough");
+    EXPECT_EXIT(call_through(ThrowFromTheMachine), ::testing::ExitedWithCode(sim::kMachineFailureExit),
+                "^sim: the machine failed: uncaught exception: a request the machine cannot carry out\n$");
+}
+
+TEST_F(FaultDeathTest, AnAbortEndsTheRunByName)
+{
+    EXPECT_EXIT(std::abort(), ::testing::ExitedWithCode(sim::kMachineFailureExit), "^sim: the machine failed: it aborted\n$");
 }
 
 // A broken exception chain ends the run as Windows ends it, in the unhandled-exception path; a

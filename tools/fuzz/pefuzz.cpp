@@ -13,10 +13,11 @@
 //   --run K              repeat run K of the series alone (with the series' --seed)
 //   --keep DIR           copy each failing file into DIR
 //
-// A run fails when qfsim is ended by a signal (an abort included), or exits with a code outside
-// its documented set: the program's own exit code (qfsim --report-exit says which it was), or one
-// of qfsim's own codes (2, 3, 98, 99) with a message. Exit 0 when no run failed, 1 when some did,
-// 2 for bad usage.
+// A run fails when qfsim is ended by a signal (an abort included), exits with a code outside its
+// documented set (the program's own exit code, which qfsim --report-exit names, or one of
+// qfsim's own codes with a message), or says that the machine itself failed (97), which is as
+// much a fault of the machine as a death. Exit 0 when no run failed, 1 when some did, 2 for bad
+// usage.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -38,7 +39,8 @@
 
 namespace {
 
-constexpr int kQfsimOwnCodes[] = {2, 3, 98, 99};  // as qfsim's header lists them
+constexpr int kQfsimOwnCodes[] = {2, 3, 97, 98, 99};  // as qfsim's header lists them
+constexpr int kMachineFailed = 97;
 
 struct Options {
     std::string qfsim, emulator, keep;
@@ -218,6 +220,9 @@ RunResult Judge(int status, const std::string& err)
     if (!own) {
         r.outcome = Outcome::Failed;
         r.why = "qfsim exited with " + std::to_string(r.exit_code) + ", outside its documented set";
+    } else if (r.exit_code == kMachineFailed) {
+        r.outcome = Outcome::Failed;
+        r.why = "the machine itself failed";
     } else if (!HasMessage(err)) {
         r.outcome = Outcome::Failed;
         r.why = "qfsim exited with " + std::to_string(r.exit_code) + " without a message";

@@ -20,6 +20,8 @@
 //   2                bad usage, or a file that cannot be loaded (or a DLL that it imports)
 //   3                the run broke a platform contract or left a mapping, a 16-bit handle or a
 //                    code alias behind
+//   97               the machine itself failed: a C++ exception that nothing caught inside it
+//                    (one cannot cross the program's frames), or an abort
 //   98               a fault during exception dispatch: an exception handler (or its address)
 //                    faulted while it handled an exception
 //   99               an exception that no handler resumed (an invalid exception chain included),
