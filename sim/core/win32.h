@@ -16,9 +16,21 @@ typedef void* HANDLE;
 // fails a caller that compares with 1, tests the low byte alone or takes a negative as false.
 constexpr BOOL kTrue = (BOOL)0x80000100;
 
+// Exception codes of the processor's exceptions.
 constexpr DWORD kAccessViolation = 0xC0000005u;
 constexpr DWORD kIllegalInstruction = 0xC000001Du;
+constexpr DWORD kPrivilegedInstruction = 0xC0000096u;
 constexpr DWORD kIntegerDivideByZero = 0xC0000094u;
+constexpr DWORD kIntegerOverflow = 0xC0000095u;
+constexpr DWORD kArrayBoundsExceeded = 0xC000008Cu;
+constexpr DWORD kBreakpoint = 0x80000003u;
+constexpr DWORD kSingleStep = 0x80000004u;
+constexpr DWORD kFloatDenormalOperand = 0xC000008Du;
+constexpr DWORD kFloatDivideByZero = 0xC000008Eu;
+constexpr DWORD kFloatInexactResult = 0xC000008Fu;
+constexpr DWORD kFloatInvalidOperation = 0xC0000090u;
+constexpr DWORD kFloatOverflow = 0xC0000091u;
+constexpr DWORD kFloatUnderflow = 0xC0000093u;
 
 constexpr DWORD kExceptionContinueExecution = 0;
 constexpr DWORD kExceptionContinueSearch = 1;

@@ -1,13 +1,15 @@
 #include "pe.h"
 
+#include <fcntl.h>
 #include <setjmp.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "../core/exports.h"
 #include "../core/fault.h"
@@ -19,6 +21,7 @@ namespace {
 using namespace pe;
 
 constexpr uint32_t kPage = 4096;
+constexpr uint32_t kMaxImage = 0x10000000;
 std::vector<PeModule*> loaded;
 unsigned live_mappings = 0;
 
@@ -82,8 +85,10 @@ bool Validate(const std::string& path, const std::vector<uint8_t>& file, const N
     uint64_t sections_end = optional_end + (uint64_t)nt->File.NumberOfSections * sizeof(SectionHeader);
     if (sections_end > size) return Fail(error, path, "truncated: the section table lies beyond the end of the file");
     const uint32_t image = nt->Optional.SizeOfImage;
-    if (image == 0 || image > 0x10000000 || nt->Optional.SizeOfHeaders > image || nt->Optional.SizeOfHeaders > size)
+    if (image == 0 || image > kMaxImage || nt->Optional.SizeOfHeaders > image || nt->Optional.SizeOfHeaders > size)
         return Fail(error, path, "bad image size");
+    if (sections_end > nt->Optional.SizeOfHeaders)
+        return Fail(error, path, "the headers and the section table lie beyond SizeOfHeaders");
     const auto* sections = (const SectionHeader*)(file.data() + optional_end);
     for (unsigned i = 0; i < nt->File.NumberOfSections; ++i) {
         const SectionHeader& s = sections[i];
@@ -104,6 +109,32 @@ bool Validate(const std::string& path, const std::vector<uint8_t>& file, const N
     *nt_out = nt;
     *sections_out = sections;
     return true;
+}
+
+// The whole of a regular file no larger than the largest image.
+bool ReadImageFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Fail(error, path, std::string("cannot open the file: ") + std::strerror(errno));
+    struct stat st;
+    const char* problem = nullptr;
+    if (fstat(fd, &st) != 0) problem = "cannot read the file";
+    else if (S_ISDIR(st.st_mode)) problem = "is a folder, not a file";
+    else if (!S_ISREG(st.st_mode)) problem = "is not a regular file";
+    else if ((uint64_t)st.st_size > kMaxImage) problem = "is too large for an image";
+    if (problem == nullptr) {
+        bytes->resize((size_t)st.st_size);
+        size_t got = 0;
+        while (got < bytes->size()) {
+            ssize_t n = read(fd, bytes->data() + got, bytes->size() - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += (size_t)n;
+        }
+        if (got != bytes->size()) problem = "cannot read the file";
+    }
+    close(fd);
+    return problem ? Fail(error, path, problem) : true;
 }
 
 uint8_t* MapImage(uint32_t preferred, uint32_t size, bool avoid_preferred)
@@ -134,11 +165,11 @@ bool Relocate(PeModule* m, std::string* error)
         unsigned count = (block->SizeOfBlock - sizeof(RelocBlock)) / 2;
         for (unsigned i = 0; i < count; ++i) {
             unsigned type = items[i] >> 12;
-            uint32_t rva = block->VirtualAddress + (items[i] & 0xFFF);
+            uint64_t rva = (uint64_t)block->VirtualAddress + (items[i] & 0xFFF);
             if (type == kRelAbsolute) continue;
-            if (type != kRelHighLow || rva + 4 > m->image_size)
-                return Fail(error, m->path, "unsupported relocation type " + std::to_string(type));
-            *m->at<uint32_t>(rva) += delta;
+            if (type != kRelHighLow) return Fail(error, m->path, "unsupported relocation type " + std::to_string(type));
+            if (rva + 4 > m->image_size) return Fail(error, m->path, "a relocation lies outside the image");
+            *m->at<uint32_t>((uint32_t)rva) += delta;
         }
         off += block->SizeOfBlock;
     }
@@ -163,11 +194,11 @@ bool ReadImports(PeModule* m, std::string* error)
         for (uint32_t i = 0;; ++i) {
             PeImport import;
             import.dll = std::string(dll, strnlen(dll, m->image_size - desc->Name));
-            import.slot_rva = desc->FirstThunk + 4 * i;
-            uint32_t entry_rva = lookup + 4 * i;
-            if (entry_rva + 4 > m->image_size || import.slot_rva + 4 > m->image_size)
+            uint64_t slot_rva = (uint64_t)desc->FirstThunk + 4 * i, entry_rva = (uint64_t)lookup + 4 * i;
+            if (entry_rva + 4 > m->image_size || slot_rva + 4 > m->image_size)
                 return Fail(error, m->path, "bad import table");
-            uint32_t entry = *m->at<uint32_t>(entry_rva);
+            import.slot_rva = (uint32_t)slot_rva;
+            uint32_t entry = *m->at<uint32_t>((uint32_t)entry_rva);
             if (entry == 0) break;
             if (entry & kOrdinalFlag) {
                 import.ordinal = entry & 0xFFFF;
@@ -183,15 +214,17 @@ bool ReadImports(PeModule* m, std::string* error)
 }
 
 // The module that provides `dll` when it is not one of the machine's: loaded already, or found
-// beside the importing file and loaded now.
+// beside the importing file and loaded now. Whatever lies there under that name must load as a
+// DLL; a folder, say, fails the import.
 bool FindProvider(PeModule* m, const std::string& dll, PeModule** provider, std::string* error)
 {
     *provider = FindLoadedModule(dll.c_str());
     std::string beside = DirName(m->path) + "/" + dll;
-    if (*provider == nullptr && std::ifstream(beside)) {
+    struct stat st;
+    if (*provider == nullptr && stat(beside.c_str(), &st) == 0) {
         std::string inner;
         *provider = LoadPe(beside, &inner);
-        if (*provider == nullptr) return Fail(error, m->path, "cannot load " + dll + ": " + inner);
+        if (*provider == nullptr) return Fail(error, m->path, "cannot load '" + dll + "': " + inner);
         m->dependencies.push_back(*provider);
     }
     return true;
@@ -209,12 +242,12 @@ bool BindImports(PeModule* m, std::string* error)
             PeModule* provider;
             if (!FindProvider(m, import.dll, &provider, error)) return false;
             if (provider == nullptr)
-                return Fail(error, m->path, "imports " + what + " from " + import.dll + ", a DLL that this machine does not have");
+                return Fail(error, m->path, "imports " + what + " from '" + import.dll + "', a DLL that this machine does not have");
             address = import.name.empty() ? FindPeExportByOrdinal(provider, import.ordinal)
                                           : FindPeExport(provider, import.name.c_str());
         }
         if (address == nullptr)
-            return Fail(error, m->path, "imports " + what + " from " + import.dll + ", which does not export it");
+            return Fail(error, m->path, "imports " + what + " from '" + import.dll + "', which does not export it");
         *m->at<uint32_t>(import.slot_rva) = (uint32_t)(uintptr_t)address;
     }
     return true;
@@ -246,6 +279,29 @@ void Release(PeModule* m)
     delete m;
 }
 
+bool Within(const PeModule* m, uint32_t rva, uint64_t size) { return (uint64_t)rva + size <= m->image_size; }
+
+// The export directory when it and the tables it names lie inside the image; null otherwise.
+const ExportDirectory* Exports(const PeModule* m)
+{
+    const DataDirectory& dir = m->nt->Optional.Directories[kExportDir];
+    if (dir.Size == 0 || !Within(m, dir.VirtualAddress, sizeof(ExportDirectory))) return nullptr;
+    const auto* exp = m->at<const ExportDirectory>(dir.VirtualAddress);
+    if (!Within(m, exp->AddressOfFunctions, 4ull * exp->NumberOfFunctions) ||
+        !Within(m, exp->AddressOfNames, 4ull * exp->NumberOfNames) ||
+        !Within(m, exp->AddressOfNameOrdinals, 2ull * exp->NumberOfNames))
+        return nullptr;
+    return exp;
+}
+
+// A name inside the image, or "" when it would run past the image's end.
+const char* NameAt(const PeModule* m, uint32_t rva)
+{
+    if (rva >= m->image_size) return "";
+    const char* name = m->at<const char>(rva);
+    return std::memchr(name, 0, m->image_size - rva) ? name : "";
+}
+
 typedef int(WINAPI* DllEntry)(uint32_t, uint32_t, void*);
 typedef uint32_t (*ProgramEntry)();
 
@@ -253,9 +309,8 @@ typedef uint32_t (*ProgramEntry)();
 
 PeModule* LoadPe(const std::string& path, std::string* error, const LoadOptions& options)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return Fail(error, path, "cannot open the file"), nullptr;
-    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> file;
+    if (!ReadImageFile(path, &file, error)) return nullptr;
     const NtHeaders* nt = nullptr;
     const SectionHeader* sections = nullptr;
     if (!Validate(path, file, &nt, &sections, error)) return nullptr;
@@ -282,6 +337,10 @@ PeModule* LoadPe(const std::string& path, std::string* error, const LoadOptions&
     m->nt = m->at<const NtHeaders>(((const DosHeader*)file.data())->e_lfanew);
     const SectionHeader* mapped_sections =
         (const SectionHeader*)((const uint8_t*)&m->nt->Optional + m->nt->File.SizeOfOptionalHeader);
+    if (m->nt->Optional.Directories[kExportDir].Size != 0 && Exports(m) == nullptr) {
+        Release(m);
+        return Fail(error, path, "the export directory lies outside the image"), nullptr;
+    }
     if (!Relocate(m, error) || !ReadImports(m, error) || !BindImports(m, error)) {
         Release(m);
         return nullptr;
@@ -321,12 +380,9 @@ unsigned LivePeMappings() { return live_mappings; }
 
 void* FindPeExportByOrdinal(const PeModule* m, unsigned ordinal)
 {
-    const DataDirectory& dir = m->nt->Optional.Directories[kExportDir];
-    if (dir.Size == 0) return nullptr;
-    const auto* exp = m->at<const ExportDirectory>(dir.VirtualAddress);
-    uint32_t index = ordinal - exp->Base;
-    if (ordinal < exp->Base || index >= exp->NumberOfFunctions) return nullptr;
-    uint32_t rva = m->at<const uint32_t>(exp->AddressOfFunctions)[index];
+    const ExportDirectory* exp = Exports(m);
+    if (exp == nullptr || ordinal < exp->Base || ordinal - exp->Base >= exp->NumberOfFunctions) return nullptr;
+    uint32_t rva = m->at<const uint32_t>(exp->AddressOfFunctions)[ordinal - exp->Base];
     if (rva == 0 || rva >= m->image_size) return nullptr;
     return m->base + rva;
 }
@@ -334,9 +390,8 @@ void* FindPeExportByOrdinal(const PeModule* m, unsigned ordinal)
 std::vector<PeExport> ListExports(const PeModule* m)
 {
     std::vector<PeExport> list;
-    const DataDirectory& dir = m->nt->Optional.Directories[kExportDir];
-    if (dir.Size == 0) return list;
-    const auto* exp = m->at<const ExportDirectory>(dir.VirtualAddress);
+    const ExportDirectory* exp = Exports(m);
+    if (exp == nullptr) return list;
     const uint32_t* names = m->at<const uint32_t>(exp->AddressOfNames);
     const uint16_t* ordinals = m->at<const uint16_t>(exp->AddressOfNameOrdinals);
     for (uint32_t i = 0; i < exp->NumberOfFunctions; ++i) {
@@ -344,7 +399,7 @@ std::vector<PeExport> ListExports(const PeModule* m)
         PeExport e;
         e.ordinal = exp->Base + i;
         for (uint32_t k = 0; k < exp->NumberOfNames; ++k)
-            if (ordinals[k] == i) e.name = m->at<const char>(names[k]);
+            if (ordinals[k] == i) e.name = NameAt(m, names[k]);
         list.push_back(e);
     }
     return list;
@@ -352,21 +407,19 @@ std::vector<PeExport> ListExports(const PeModule* m)
 
 const char* PeModuleName(const PeModule* m)
 {
-    const DataDirectory& dir = m->nt->Optional.Directories[kExportDir];
-    if (dir.Size == 0) return nullptr;
-    return m->at<const char>(m->at<const ExportDirectory>(dir.VirtualAddress)->Name);
+    const ExportDirectory* exp = Exports(m);
+    return exp ? NameAt(m, exp->Name) : nullptr;
 }
 
 void* FindPeExport(const PeModule* m, const char* name)
 {
-    const DataDirectory& dir = m->nt->Optional.Directories[kExportDir];
-    if (dir.Size == 0 || name == nullptr) return nullptr;
-    const auto* exp = m->at<const ExportDirectory>(dir.VirtualAddress);
+    const ExportDirectory* exp = Exports(m);
+    if (exp == nullptr || name == nullptr) return nullptr;
     const uint32_t* names = m->at<const uint32_t>(exp->AddressOfNames);
     const uint16_t* ordinals = m->at<const uint16_t>(exp->AddressOfNameOrdinals);
     for (uint32_t i = 0; i < exp->NumberOfNames; ++i)
-        if (std::strcmp(m->at<const char>(names[i]), name) == 0)
-            return FindPeExportByOrdinal(m, exp->Base + ordinals[i]);
+        if (const char* candidate = NameAt(m, names[i]))
+            if (std::strcmp(candidate, name) == 0) return FindPeExportByOrdinal(m, exp->Base + ordinals[i]);
     return nullptr;
 }
 

@@ -10,10 +10,24 @@
 //   --without ENTRY      leave the entry point ENTRY (e.g. ATMRemoveFont) out; may be repeated
 //   --shell-result N     ShellExecuteA's answer (default 42)
 //   --headers            report the file's headers, sections, imports and exports first
+//   --report-exit        say on standard error which exit code the program ended with
 //
 // After the run, qfsim checks that the platform's contracts held and that nothing was left
-// mapped or allocated; otherwise it says what and exits with 3. Exit 2: bad usage or a file that
-// cannot be loaded.
+// mapped or allocated.
+//
+// Exit codes; every one but the program's own comes with a message on standard error:
+//   the program's    its exit code (ExitProcess or the entry point's return); 0 after a DLL loaded
+//   2                bad usage, or a file that cannot be loaded (or a DLL that it imports)
+//   3                the run broke a platform contract or left a mapping, a 16-bit handle or a
+//                    code alias behind
+//   97               the machine itself failed: a C++ exception that nothing caught inside it
+//                    (one cannot cross the program's frames), or an abort
+//   98               a fault during exception dispatch: an exception handler (or its address)
+//                    faulted while it handled an exception
+//   99               an exception that no handler resumed (an invalid exception chain included),
+//                    a handler that gives an invalid answer or resumes the same fault again and
+//                    again or with a selector that cannot be loaded, or ExitProcess while no
+//                    program runs
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "core/machine.h"
@@ -81,7 +96,7 @@ int Usage(const char* problem)
 {
     std::fprintf(stderr, "qfsim: %s\n", problem);
     std::fprintf(stderr, "usage: qfsim [--module ATM|ATM32|ATM16|none] [--version N] [--without ENTRY]...\n"
-                         "             [--shell-result N] [--headers] FILE\n");
+                         "             [--shell-result N] [--headers] [--report-exit] FILE\n");
     return kUsageError;
 }
 
@@ -106,6 +121,7 @@ struct Options {
     sim::FontManagerSetup font_manager;
     bool with_font_manager = true;
     bool headers = false;
+    bool report_exit = false;
     const char* file = nullptr;
 };
 
@@ -119,6 +135,8 @@ int Parse(int argc, char** argv, Options* o)
         long long n;
         if (arg == "--headers") {
             o->headers = true;
+        } else if (arg == "--report-exit") {
+            o->report_exit = true;
         } else if (arg == "--module" && has_value) {
             std::string name = argv[++i];
             if (name == "none") o->with_font_manager = false;
@@ -171,7 +189,12 @@ int main(int argc, char** argv)
     if (options.with_font_manager) sim::InstallFontManager(options.font_manager);
 
     std::string error;
-    sim::PeModule* m = sim::LoadPe(options.file, &error);
+    sim::PeModule* m = nullptr;
+    try {
+        m = sim::LoadPe(options.file, &error);
+    } catch (const std::exception& e) {
+        error = std::string(options.file) + ": " + e.what();
+    }
     if (m == nullptr) {
         std::fprintf(stderr, "qfsim: cannot load %s\n", error.c_str());
         return kUsageError;
@@ -196,5 +219,6 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "qfsim: after the run:\n%s", left.c_str());
         return kLeftBehind;
     }
+    if (options.report_exit) std::fprintf(stderr, "qfsim: the program's exit code is %d\n", result & 0xFF);
     return result;
 }
