@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include "../core/exports.h"
+#include "../core/fault.h"
 #include "../core/machine.h"
 
 using namespace sim;
@@ -36,6 +37,20 @@ DWORD WINAPI GetFileType(HANDLE h)
 }
 SIM_EXPORT("KERNEL32", GetFileType);
 
+// True when every byte of [data, data + size) can be read: one byte of each page it touches.
+bool Readable(const void* data, DWORD size)
+{
+    if (size == 0) return true;
+    uint32_t first = (uint32_t)(uintptr_t)data, last = first + size - 1;
+    if (last < first) return false;  // wraps around the address space
+    uint8_t byte;
+    for (uint32_t page = first & ~0xFFFu;; page += 0x1000) {
+        uint32_t at = page < first ? first : page;
+        if (!CopyGuarded(&byte, (const void*)(uintptr_t)at, 1)) return false;
+        if (page == (last & ~0xFFFu)) return true;
+    }
+}
+
 BOOL WINAPI WriteFile(HANDLE h, const void* data, DWORD size, DWORD* written, void* overlapped)
 {
     if (written == nullptr && overlapped == nullptr) {
@@ -44,6 +59,9 @@ BOOL WINAPI WriteFile(HANDLE h, const void* data, DWORD size, DWORD* written, vo
     }
     Stream* s = StreamOf(h);
     if (s == nullptr) return 0;
+    // A buffer that cannot be read fails the call, as on Windows; only a readable one is copied.
+    if (written) *written = 0;
+    if (!Readable(data, size)) return 0;
     std::string bytes((const char*)data, size);
     s->bytes += bytes;
     s->writes.push_back(bytes);

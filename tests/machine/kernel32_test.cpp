@@ -116,6 +116,30 @@ TEST_F(Kernel32Test, WriteFileKeepsEachWriteAndRefusesAMissingCount)
     sim::machine().violations.clear();
 }
 
+// A buffer that cannot be read is refused, whatever its length, and nothing is written.
+TEST_F(Kernel32Test, WriteFileRefusesABufferThatCannotBeRead)
+{
+    sim::Stream err;
+    sim::machine().std_handles[2] = &err;
+    auto write = Kernel32<WriteFileFn>("WriteFile");
+    HANDLE h = Kernel32<GetStdHandleFn>("GetStdHandle")(win32::kStdError);
+    sim::GuardedBlock page = sim::AllocGuarded(0x1000);  // readable, then no-access pages
+    const uint8_t* end = page.data + 0x1000;
+    struct Case {
+        const void* data;
+        DWORD size;
+    };
+    for (const Case& c : {Case{end - 1, 2}, Case{end, 1}, Case{page.data, 0x80000000u}, Case{nullptr, 4}}) {
+        DWORD n = 7;
+        EXPECT_FALSE(write(h, c.data, c.size, &n, nullptr)) << c.size;
+        EXPECT_EQ(n, 0u);
+    }
+    DWORD n = 0;
+    EXPECT_TRUE(write(h, end - 1, 1, &n, nullptr)) << "the last readable byte";
+    EXPECT_EQ(err.writes.size(), 1u);
+    sim::FreeGuarded(page);
+}
+
 TEST_F(Kernel32Test, GetModuleHandleFindsKernel32InAnyLetterCase)
 {
     auto get = Kernel32<GetModuleHandleFn>("GetModuleHandleA");
