@@ -28,13 +28,6 @@ protected:
         MachineTest::TearDown();
     }
 
-    static uint16_t Gs()
-    {
-        uint16_t gs;
-        __asm__ volatile("mov %%gs, %0" : "=r"(gs));
-        return gs;
-    }
-
     sim::PeModule* dll_ = nullptr;
     int (*read_)(uint16_t, uint32_t, void*, uint32_t) = nullptr;
     int (*named_)(uint16_t, const uint8_t*) = nullptr;

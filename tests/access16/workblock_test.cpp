@@ -273,13 +273,6 @@ protected:
         MachineTest::TearDown();
     }
 
-    static uint16_t Gs()
-    {
-        uint16_t gs;
-        __asm__ volatile("mov %%gs, %0" : "=r"(gs));
-        return gs;
-    }
-
     uint32_t (*peek16_)(uint16_t, uint16_t) = nullptr;
     int (*poke16_)(uint16_t, uint16_t, uint16_t) = nullptr;
     int (*poke32_)(uint16_t, uint16_t, uint32_t) = nullptr;
@@ -358,9 +351,7 @@ TEST_F(CopyTo16Test, ReachesEveryOffsetOfA64KSegmentAndNothingPastIt)
     }
     uint32_t chain = sim::CurrentTib()->ExceptionList;
     EXPECT_EQ(copy_(sim::MakeFar(kSegment, 0xFFF8), bytes, 16), 0) << "past the limit";
-    uint16_t gs;
-    __asm__ volatile("mov %%gs, %0" : "=r"(gs));
-    EXPECT_EQ(gs, sim::HostGs());
+    EXPECT_EQ(Gs(), sim::HostGs());
     EXPECT_EQ(sim::CurrentTib()->ExceptionList, chain);
 }
 

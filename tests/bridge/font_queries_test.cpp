@@ -9,18 +9,11 @@
 
 #include "atm_entry_table.h"
 #include "bound_bridge_test.h"
+#include "call_checked.h"
 #include "fontmgr/fontmgr.h"
 #define QFATM_API
 #define __cdecl __attribute__((cdecl))
 #include "qfatm.h"  // the result codes
-
-extern "C" {
-struct CallEffects {
-    uint32_t removed;         // bytes of arguments the callee removed
-    uint32_t registers_kept;  // 1: EBX, ESI and EDI as they were
-};
-int32_t CallChecked(void* fn, const uint32_t* args, uint32_t count, CallEffects* effects);
-}
 
 namespace {
 

@@ -232,13 +232,25 @@ protected:
 
     uint16_t CodeSel() const { return (uint16_t)(image_[2] | image_[3] << 8); }
 
-    // The RecordBuffer's bytes as flat memory, found through the live work block.
-    uint8_t* RecordBuffer() const
+    // The RecordBuffer's selector, BufferSel of the live work block.
+    uint16_t BufferSel() const
     {
         uint16_t data = (uint16_t)(image_[0] | image_[1] << 8);
         uint16_t selector;
         std::memcpy(&selector, (const void*)(uintptr_t)sim::Linear16(sim::MakeFar(data, 0x14)), 2);
-        return (uint8_t*)(uintptr_t)sim::Linear16(sim::MakeFar(selector, 0));
+        return selector;
+    }
+
+    // The RecordBuffer's bytes as flat memory, found through the live work block.
+    uint8_t* RecordBuffer() const { return (uint8_t*)(uintptr_t)sim::Linear16(sim::MakeFar(BufferSel(), 0)); }
+
+    // Makes the RecordBuffer's selector address `base` instead of the buffer, from a callback.
+    void RedirectBufferSel(const uint8_t* base) const
+    {
+        sim::SegmentSpec spec;
+        spec.base = (uint32_t)(uintptr_t)base;
+        spec.limit = 0x7FFF;
+        ASSERT_TRUE(sim::SetSelector(BufferSel(), spec));
     }
 
     sim::PeModule* dll_ = nullptr;
@@ -666,15 +678,7 @@ TEST_F(RecordedTest, UnreadableRecordBufferEndsTheReplay)
 {
     sim::GuardedBlock page = sim::AllocGuarded(0x1000);
     Load(ThreeRecords(Op::kOutline));
-    host_.during_first = [&] {
-        uint16_t data = (uint16_t)(image_[0] | image_[1] << 8);
-        uint16_t selector;
-        std::memcpy(&selector, (const void*)(uintptr_t)sim::Linear16(sim::MakeFar(data, 0x14)), 2);
-        sim::SegmentSpec spec;
-        spec.base = (uint32_t)(uintptr_t)(page.data + 0x1000);  // the no-access pages after it
-        spec.limit = 0x7FFF;
-        ASSERT_TRUE(sim::SetSelector(selector, spec));
-    };
+    host_.during_first = [&] { RedirectBufferSel(page.data + 0x1000); };  // the no-access pages after it
     EXPECT_EQ(Run(Op::kOutline), kNoMemory);
     EXPECT_EQ(host_.deliveries.size(), 1u);
     EXPECT_EQ(busy_(), 0u);
@@ -695,13 +699,7 @@ TEST_F(RecordedTest, UnreadableRestOfALongNameEndsTheReplay)
     sim::GuardedBlock copy = sim::AllocGuarded(readable);
     host_.during_first = [&] {
         std::memcpy(copy.data, RecordBuffer(), readable);
-        uint16_t data = (uint16_t)(image_[0] | image_[1] << 8);
-        uint16_t selector;
-        std::memcpy(&selector, (const void*)(uintptr_t)sim::Linear16(sim::MakeFar(data, 0x14)), 2);
-        sim::SegmentSpec spec;
-        spec.base = (uint32_t)(uintptr_t)copy.data;
-        spec.limit = 0x7FFF;
-        ASSERT_TRUE(sim::SetSelector(selector, spec));
+        RedirectBufferSel(copy.data);
     };
     EXPECT_EQ(Run(Op::kFonts), kNoMemory);
     EXPECT_EQ(host_.deliveries.size(), 1u);
