@@ -39,6 +39,32 @@ unsigned ArgBytesOf(const char* kinds)
     return n;
 }
 
+AtmCall DecodeCall(const char* name, const char* kinds, const uint8_t* args)
+{
+    unsigned total = ArgBytesOf(kinds);
+    AtmCall call;
+    call.name = name;
+    call.args.assign(args, args + total);
+    // Arguments lie first at the highest address; values by their offset from the lowest.
+    unsigned offset = total;
+    for (const char* k = kinds; *k; ++k) {
+        unsigned size = *k == 'W' ? 2 : 4;
+        offset -= size;
+        uint32_t value = 0;
+        std::memcpy(&value, args + offset, size);
+        call.values.push_back(value);
+        if (*k != 'P' && *k != 'R' && *k != 'G') continue;
+        call.pointers.push_back(value);
+        std::vector<uint8_t> bytes;
+        const uint8_t* at = (const uint8_t*)(uintptr_t)Linear16(value);
+        uint8_t b;
+        while (value != 0 && at && bytes.size() < kPointeeBytes && CopyGuarded(&b, at + bytes.size(), 1))
+            bytes.push_back(b);
+        call.pointees.push_back(bytes);
+    }
+    return call;
+}
+
 unsigned FontManager::CallsOf(const std::string& name) const
 {
     unsigned n = 0;
@@ -163,29 +189,10 @@ uint16_t Work(const std::string& name, const AtmCall& call, const std::vector<ui
 uint32_t AtmBody(const uint8_t* args, void* context)
 {
     const AtmFunction& fn = *static_cast<const AtmFunction*>(context);
-    unsigned total = ArgBytesOf(fn.kinds);
-    AtmCall call;
-    call.name = fn.name;
-    call.args.assign(args, args + total);
-    // Arguments lie first at the highest address; values by their offset from the lowest.
+    AtmCall call = DecodeCall(fn.name, fn.kinds, args);
     std::vector<uint32_t> dwords;
-    unsigned offset = total;
-    for (const char* k = fn.kinds; *k; ++k) {
-        unsigned size = *k == 'W' ? 2 : 4;
-        offset -= size;
-        uint32_t value = 0;
-        std::memcpy(&value, args + offset, size);
-        call.values.push_back(value);
-        if (*k == 'D') dwords.push_back(value);
-        if (*k != 'P' && *k != 'R' && *k != 'G') continue;
-        call.pointers.push_back(value);
-        std::vector<uint8_t> bytes;
-        const uint8_t* at = (const uint8_t*)(uintptr_t)Linear16(value);
-        uint8_t b;
-        while (value != 0 && at && bytes.size() < kPointeeBytes && CopyGuarded(&b, at + bytes.size(), 1))
-            bytes.push_back(b);
-        call.pointees.push_back(bytes);
-    }
+    for (size_t i = 0; fn.kinds[i]; ++i)
+        if (fn.kinds[i] == 'D') dwords.push_back(call.values[i]);
     state.calls.push_back(call);
 
     auto writes = setup.writes.find(fn.name);

@@ -34,6 +34,10 @@ struct AtmCall {
     std::vector<std::vector<uint8_t>> pointees; // the bytes behind each
 };
 
+// A call as it reached a 16-bit entry point whose argument list `kinds` describes: the raw
+// argument bytes, each value first to last, and the bytes behind each pointer (P, R, G).
+AtmCall DecodeCall(const char* name, const char* kinds, const uint8_t* args);
+
 struct EnumFont {
     std::string block;  // the 50-byte block A (shorter is padded with zeros)
     std::string name;   // the string S

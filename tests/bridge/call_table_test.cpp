@@ -255,25 +255,7 @@ struct Recorder {
 uint32_t Record(const uint8_t* args, void* context)
 {
     Recorder& r = *static_cast<Recorder*>(context);
-    sim::AtmCall call;
-    unsigned offset = sim::ArgBytesOf(r.kinds);
-    call.args.assign(args, args + offset);
-    for (const char* k = r.kinds; *k; ++k) {
-        unsigned size = *k == 'W' ? 2 : 4;
-        offset -= size;
-        uint32_t value = 0;
-        std::memcpy(&value, args + offset, size);
-        call.values.push_back(value);
-        if (*k != 'P') continue;
-        call.pointers.push_back(value);
-        std::vector<uint8_t> bytes;
-        const uint8_t* at = (const uint8_t*)(uintptr_t)sim::Linear16(value);
-        uint8_t b;
-        while (value != 0 && at && bytes.size() < sim::kPointeeBytes && sim::CopyGuarded(&b, at + bytes.size(), 1))
-            bytes.push_back(b);
-        call.pointees.push_back(bytes);
-    }
-    r.calls.push_back(call);
+    r.calls.push_back(sim::DecodeCall("", r.kinds, args));
     uint32_t answer = r.answers.empty() ? 0 : r.answers.front();
     if (!r.answers.empty()) r.answers.pop_front();
     return answer;
